@@ -1,0 +1,65 @@
+// client.h -- client side of the connection-oriented DCE RPC runtime.
+//
+// A Binding names a protocol sequence, a network address and (once
+// resolved) an endpoint. Call() sends one request and returns the reply's
+// stub data. A binding may be used by several threads at once: each call
+// takes an idle connection of the binding's small pool (or opens a new one,
+// bound to the same association group), so calls run side by side.
+//
+// Failures throw qz::RpcException with the status a Windows client reports:
+// 1722 connection refused / unreachable, 1726 connection lost after the
+// request was sent, 1727 lost before, 1717 unknown interface, 1745 bad
+// opnum, 1783 bad stub data, 1728 protocol violation, other fault codes as
+// mapped by the runtime.
+#ifndef QZ_RPC_CLIENT_H_
+#define QZ_RPC_CLIENT_H_
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "rpc/types.h"
+
+namespace qz::rpc {
+
+struct Reply {
+  std::vector<uint8_t> stub;  // reassembled stub data of the response
+  Drep drep;                  // the responder's data representation
+};
+
+// Runtime settings (the runtime reads its own environment; the library
+// proper reads no configuration).
+struct ClientSettings {
+  int connect_timeout_ms = 10000;
+  int receive_timeout_ms = 300000;           // a silent peer fails the call after this
+  size_t max_reply_bytes = 256u << 20;       // larger reassembled replies fail the call
+  uint16_t proposed_frag = 65528;            // max_xmit / max_recv offered in bind
+};
+ClientSettings& GetClientSettings();
+
+class Binding {
+ public:
+  // protseq: "ncacn_ip_tcp" or "ncalrpc"; endpoint may be empty (partial).
+  Binding(std::string protseq, std::string network_address, std::string endpoint);
+  ~Binding();
+  Binding(const Binding&) = delete;
+  Binding& operator=(const Binding&) = delete;
+
+  const std::string& protseq() const;
+  const std::string& network_address() const;
+  const std::string& endpoint() const;
+  void set_endpoint(std::string endpoint);
+
+  // Sends one call of `opnum` on interface `iface` and waits for the reply.
+  Reply Call(const SyntaxId& iface, uint16_t opnum, std::span<const uint8_t> stub);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace qz::rpc
+
+#endif  // QZ_RPC_CLIENT_H_

@@ -1,0 +1,148 @@
+// proc.h -- declarative procedure descriptions and the NDR procedure engine.
+//
+// A procedure is described once, as a list of parameter shapes; the engine
+// marshals and unmarshals any described procedure in both directions:
+//   client: MarshalRequest (in, in/out params) -> UnmarshalResponse (out)
+//   server: UnmarshalRequest -> handler -> MarshalResponse
+// No procedure has marshalling code of its own.
+//
+// Thread-safety: descriptions are immutable; the engine functions are
+// reentrant and keep no state.
+#ifndef QZ_RPC_PROC_H_
+#define QZ_RPC_PROC_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "rpc/types.h"
+
+namespace qz::rpc {
+
+// Parameter shapes. "K" is the position (binding handle = 0) of the
+// parameter that sizes this one, given in ParamDesc::size_param.
+enum class Shape : uint8_t {
+  kKey,          // in, ref: SESSIONKEY, 24-byte simple structure
+  kKeyOut,       // out, ref: SESSIONKEY
+  kText,         // in, ref: conformant varying 8-bit string (max, 0, actual, chars+NUL)
+  kLong,         // in, by value: int32
+  kBlock,        // in, ref: conformant byte array, count = value of param K
+  kIoBlock,      // in/out, ref: as kBlock; the reply array is copied into the caller's buffer
+  kIoBlockRef,   // in/out, ref: byte array counted by *param K (a kCount) both ways
+  kIds,          // in, ref: conformant int32 array of (value of param K) elements; the
+                 //   first (value of K) bytes come from the caller, the rest are zero
+  kReply,        // in/out, ref to unique pointer: referent id, then byte array of *param K
+  kReplyOut,     // out, ref to unique pointer: as kReply, nothing sent
+  kCount,        // in/out, ref: int32
+  kCountOut,     // out, ref: int32
+  kChar,         // in, ref: exactly one 8-bit character
+  kConnSendInfo, // in, ref: CONNSENDINFO complex structure (two deferred unique arrays)
+  kPrintToTiff,  // in/out, ref: PRINTTOTIFFINFO complex structure
+  kGuid,         // in, by value: 16-byte GUID simple structure
+  kCvArray,      // in, ref: conformant varying byte array, max = actual = value of param K
+  kSizedText,    // in, ref: string whose maximum count is the value of param K
+};
+
+struct ParamDesc {
+  Shape shape;
+  uint8_t size_param = 0;  // K, for the sized shapes; 0 otherwise
+};
+
+inline constexpr int kMaxParams = 8;
+
+struct ProcDesc {
+  uint16_t opnum;
+  const char* name;
+  bool explicit_handle;  // false only for a procedure bound through the automatic handle
+  uint8_t param_count;   // positions 1..param_count
+  ParamDesc params[kMaxParams];  // params[i] describes position i + 1
+};
+
+// Memory routines through which reply (and reply-out) arrays are allocated
+// on the client. The library plugs in RDMemAlloc / RDMemFree.
+struct MemoryRoutines {
+  void* (*allocate)(size_t size);
+  void (*release)(void* p);
+};
+
+// Memory layouts of the structured parameters (64-bit native layout; the
+// wire form is fixed by the engine, not by these layouts).
+struct ConnSendInfo {
+  int32_t value1, value2, value3;
+  char text1[256];
+  int32_t item_count;          // CONNSENDITEM elements at items
+  const uint8_t* items;        // item_count * 168 bytes, may be null
+  char text2[256];
+  int32_t value4, value5, value6, value7;
+  char text3[30];
+  int32_t value8;
+  double real1, real2;
+  char text4[32];
+  char text5[128];
+  char text6[128];
+  int32_t value9;
+  int32_t data_length;         // bytes at data
+  const uint8_t* data;         // may be null
+};
+
+struct PrintToTiffInfo {
+  char text1[256];
+  char text2[256];
+  int32_t value1, value2;
+};
+
+struct Guid16 {
+  uint8_t bytes[16];  // memory order: data1 LE, data2 LE, data3 LE, data4
+};
+
+// One argument of a client call, by position. Which member is used follows
+// the shape: kLong -> value; every other shape -> ptr to the caller's data
+// (SESSIONKEY*, const char*, uint8_t*, const int32_t*, uint8_t** for the
+// replies, int32_t* for the counts, ConnSendInfo*, PrintToTiffInfo*,
+// Guid16*).
+union ArgSlot {
+  int32_t value;
+  void* ptr;
+};
+
+// Client side. Both throw RpcException: 1780 for a null reference before
+// anything is encoded, 1783 for a reply that does not decode, 14 when the
+// memory routine fails.
+std::vector<uint8_t> MarshalRequest(const ProcDesc& proc, const ArgSlot* args);
+int32_t UnmarshalResponse(const ProcDesc& proc, std::span<const uint8_t> stub,
+                          Drep drep, ArgSlot* args, const MemoryRoutines& mem);
+
+// Server side: one decoded parameter. Numbers in `number`, texts in `text`
+// (without the NUL), every array and structure in `bytes` (little-endian,
+// memory order for keys and GUIDs; for kConnSendInfo / kPrintToTiff the
+// decoded structure lives in conn / tiff). For kReply / kReplyOut the
+// handler sets `bytes` and `present` (false = null pointer).
+struct ServerValue {
+  int32_t number = 0;
+  std::string text;
+  std::vector<uint8_t> bytes;
+  bool present = false;
+  ConnSendInfo conn{};
+  std::vector<uint8_t> conn_items, conn_data;  // own the arrays conn points to
+  PrintToTiffInfo tiff{};
+};
+
+struct ServerArgs {
+  std::vector<ServerValue> values;  // index = position (0 unused)
+  ServerValue& operator[](size_t pos) { return values.at(pos); }
+  const ServerValue& operator[](size_t pos) const { return values.at(pos); }
+};
+
+// Decodes a request. Returns false when the stub data does not decode (the
+// server answers with a fault 1783); never reads outside `stub`.
+bool UnmarshalRequest(const ProcDesc& proc, std::span<const uint8_t> stub, Drep drep,
+                      ServerArgs* out);
+// Encodes the out and in/out parameters followed by the result.
+std::vector<uint8_t> MarshalResponse(const ProcDesc& proc, const ServerArgs& args,
+                                     int32_t result);
+
+}  // namespace qz::rpc
+
+#endif  // QZ_RPC_PROC_H_

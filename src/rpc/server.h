@@ -1,0 +1,88 @@
+// server.h -- server side of the connection-oriented DCE RPC runtime.
+//
+// A Server listens on ncacn_ip_tcp and/or ncalrpc endpoints, accepts
+// associations, negotiates presentation contexts for the interfaces
+// registered with it and hands each reassembled request to the
+// interface's Dispatcher. Protocol violations, unknown contexts, bad
+// opnums and undecodable stubs are answered by the runtime (fault,
+// bind_nak or a closed connection). One thread per connection.
+#ifndef QZ_RPC_SERVER_H_
+#define QZ_RPC_SERVER_H_
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "rpc/types.h"
+
+namespace qz::rpc {
+
+// What the dispatcher learns about the caller.
+struct CallContext {
+  std::string protseq;        // "ncacn_ip_tcp" or "ncalrpc"
+  std::string peer_address;   // numeric host of a TCP peer, empty for ncalrpc
+  bool has_peer_credentials = false;  // ncalrpc: SO_PEERCRED of the peer
+  uint32_t peer_uid = 0;
+  uint32_t peer_pid = 0;
+  uint64_t connection_id = 0;
+  uint32_t call_id = 0;
+};
+
+struct DispatchResult {
+  enum class Kind { kResponse, kFault, kDropConnection };
+  Kind kind = Kind::kResponse;
+  std::vector<uint8_t> stub;  // kResponse: response stub data (little-endian)
+  uint32_t fault_status = 0;  // kFault: NCA or Win32 status sent in the fault PDU
+};
+
+class Dispatcher {
+ public:
+  virtual ~Dispatcher() = default;
+  // Number of procedures: an opnum >= this is faulted by the runtime
+  // (nca_op_rng_error) without reaching Dispatch.
+  virtual uint16_t ProcedureCount() const = 0;
+  virtual DispatchResult Dispatch(const CallContext& ctx, uint16_t opnum,
+                                  std::span<const uint8_t> stub, Drep drep) = 0;
+};
+
+struct ServerSettings {
+  size_t max_request_bytes = 4u << 20;  // larger reassembled requests are faulted (5)
+  uint16_t max_frag = 65528;            // largest fragment size granted
+  std::string lrpc_directory;           // where ncalrpc sockets live; default below
+};
+
+class Server {
+ public:
+  explicit Server(ServerSettings settings = {});
+  ~Server();  // stops and joins every thread
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // Registers an interface (the dispatcher must outlive the server).
+  void RegisterInterface(const SyntaxId& iface, Dispatcher* dispatcher);
+
+  // Listens on a TCP port of `host` ("127.0.0.1", "::1", "0.0.0.0"); port 0
+  // picks a free port. Returns the port, or 0 on failure (errno kept).
+  uint16_t ListenTcp(const std::string& host, uint16_t port);
+  // Listens on the ncalrpc endpoint `name` (a socket created with mode 0600
+  // in the lrpc directory). Returns false on failure.
+  bool ListenLocal(const std::string& name);
+
+  void Start();  // starts the accept threads
+  void Stop();   // closes listeners and connections, joins threads
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Directory of the ncalrpc sockets: $QZRPC_LRPC_DIR, else
+// $XDG_RUNTIME_DIR/qzrpc, else /tmp/qzrpc-<uid>; created with mode 0700.
+std::string LocalRpcDirectory();
+
+}  // namespace qz::rpc
+
+#endif  // QZ_RPC_SERVER_H_
