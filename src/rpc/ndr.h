@@ -6,7 +6,8 @@
 // checking every read against the bytes actually present. Alignment is
 // counted from the start of the stub. Every NdrPull read returns false
 // (and reads nothing) when the data would run past the end; callers must
-// check it ([[nodiscard]]). Counts are never trusted for allocation: the
+// check it ([[nodiscard]]); a failed composite read (string, UUID) leaves
+// the position where it was. Counts are never trusted for allocation: the
 // helpers that read arrays check count * element size against what is left.
 //
 // Thread-safety: a cursor belongs to one thread; distinct cursors are
@@ -77,6 +78,9 @@ class NdrPull {
   // first NUL). max_limit bounds the maximum count (0 = no bound besides
   // the data present).
   [[nodiscard]] bool String(std::string* s, uint32_t max_limit = 0);
+  // Varying string (offset 0, actual, chars ending in NUL): the same checks;
+  // limit bounds the actual count (the size of a fixed text field; 0 = no
+  // bound besides the data present).
   [[nodiscard]] bool VaryingString(std::string* s, uint32_t limit);
 
   size_t position() const { return pos_; }
