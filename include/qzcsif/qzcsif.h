@@ -107,6 +107,18 @@ typedef struct SERVERINFO {
   USERINFO_TABLE UserInfo;   /*  708: the logged-in user's own record */
 } SERVERINFO;              /* 1680 bytes */
 
+/* One entry of the server's user log (RemoteQueryUserLog). */
+typedef struct USERLOG_TABLE {
+  uint32_t dwLogID;          /* increasing number of the entry */
+  uint32_t dwTime;           /* seconds since 1970-01-01 UTC */
+  char     szUserID[20];     /* user of the call */
+  int32_t  dwSessionNo;      /* session of the call */
+  uint32_t dwOpnum;          /* procedure number */
+  int32_t  lResult;          /* procedure result */
+  char     szProcedure[64];  /* procedure name */
+  char     szDetail[404];    /* free text */
+} USERLOG_TABLE;           /* 508 bytes */
+
 /* Notification records of Advise and Unadvise, passed by value. */
 typedef struct ADVISEINFO {
   uint32_t dwValues[15];     /* dwValues[2] (offset 8) must not be 0 */
