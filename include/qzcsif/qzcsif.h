@@ -196,6 +196,18 @@ QZAPI uint32_t RemoteSychronizeToServer(uint32_t dwServerID);
 QZAPI uint32_t Advise(uint32_t dwServerID, ADVISEINFO info);
 QZAPI uint32_t Unadvise(uint32_t dwServerID, UNADVISEINFO info);
 
+/* ------------------------------------------------------------------ */
+/* Logs                                                                */
+/* ------------------------------------------------------------------ */
+
+/* Reads the user log entries the condition selects ("" or NULL: all).
+   *ppUserLog receives a block of *pdwRecordCount records (free it with
+   RDMemFree); both outputs are cleared first, so both must be valid. */
+QZAPI uint32_t RemoteQueryUserLog(uint32_t dwServerID, const char* pszCondition,
+                                  USERLOG_TABLE** ppUserLog, uint32_t* pdwRecordCount);
+/* Deletes the user log entries the condition selects. */
+QZAPI uint32_t RemoteDelUserLog(uint32_t dwServerID, const char* pszCondition);
+
 #ifdef __cplusplus
 }  /* extern "C" */
 #endif
