@@ -107,9 +107,35 @@ union ArgSlot {
   void* ptr;
 };
 
-// Client side. Both throw RpcException: 1780 for a null reference before
-// anything is encoded, 1783 for a reply that does not decode, 14 when the
-// memory routine fails.
+// Referent id of a non-null unique pointer (the second embedded pointer of
+// CONNSENDINFO uses 0x00020004).
+inline constexpr uint32_t kUniqueReferentId = 0x00020000;
+
+// True when every sized parameter names a valid K of the right kind: a
+// kLong for kBlock, kIoBlock, kIds, kCvArray, kSizedText; a kCount for
+// kIoBlockRef and kReply; a kCount or kCountOut for kReplyOut.
+bool ValidateProcDesc(const ProcDesc& proc);
+
+// Client side. args[0] is unused; args[i] is position i.
+//
+// Both throw RpcException: 1780 for a null reference (all references are
+// checked in parameter order before any count is read or anything is
+// encoded; the inner pointer of a kReply may be null), 1734 for a negative
+// size, a kSizedText longer than its maximum or CONNSENDINFO counts that do
+// not fit, 87 for an invalid description, 1783 for a reply that does not
+// decode, 14 when the memory routine fails (or the request cannot be
+// built). UnmarshalResponse decodes and checks the whole reply before it
+// writes to the caller's memory or allocates; on failure nothing was
+// written and nothing stays allocated. Reply rules:
+//  - kIoBlock: the reply count must equal the value of K that was sent.
+//  - kIoBlockRef: the reply count must not exceed *K as it was sent (the
+//    caller's buffer), and the *K coming back must equal the reply count.
+//  - kReply / kReplyOut: a null referent sets the caller's pointer to null
+//    and *K is stored as received. A non-null one must come with *K equal
+//    to its count; the array is allocated through mem.allocate (at least 1
+//    byte) when the caller's pointer was null, else written into the
+//    caller's memory, which must then be at least the count (*K as sent).
+//  - Bytes after the result are ignored.
 std::vector<uint8_t> MarshalRequest(const ProcDesc& proc, const ArgSlot* args);
 int32_t UnmarshalResponse(const ProcDesc& proc, std::span<const uint8_t> stub,
                           Drep drep, ArgSlot* args, const MemoryRoutines& mem);
@@ -119,6 +145,12 @@ int32_t UnmarshalResponse(const ProcDesc& proc, std::span<const uint8_t> stub,
 // memory order for keys and GUIDs; for kConnSendInfo / kPrintToTiff the
 // decoded structure lives in conn / tiff). For kReply / kReplyOut the
 // handler sets `bytes` and `present` (false = null pointer).
+// kIds: `bytes` holds the caller's list, i.e. the first K bytes of the
+// 32-bit elements (the zero padding is dropped), so bytes.size() == K.
+// kChar: the byte in `bytes` and in `number`.
+// kConnSendInfo: conn.items / conn.data point into conn_items / conn_data of
+// the same value (null when absent or empty); a copied ServerValue must
+// re-point them.
 struct ServerValue {
   int32_t number = 0;
   std::string text;
@@ -136,10 +168,23 @@ struct ServerArgs {
 };
 
 // Decodes a request. Returns false when the stub data does not decode (the
-// server answers with a fault 1783); never reads outside `stub`.
+// server answers with a fault 1783): a count beyond the data, a string with
+// offset != 0, actual > max, actual 0 or no NUL at its end, an array count
+// that disagrees with its K (kCvArray: max and actual; kSizedText: max),
+// CONNSENDINFO arrays whose counts disagree with the structure. Bytes after
+// the last parameter are ignored. Never reads outside `stub`.
 bool UnmarshalRequest(const ProcDesc& proc, std::span<const uint8_t> stub, Drep drep,
                       ServerArgs* out);
-// Encodes the out and in/out parameters followed by the result.
+// Encodes the out and in/out parameters followed by the result:
+//  - kKeyOut: `bytes` padded with zeros / cut to 24.
+//  - kIoBlock: the count is the value of K (as received); `bytes` is padded
+//    with zeros or cut to it.
+//  - kIoBlockRef: the count is the `number` of the count parameter K as the
+//    handler left it; `bytes` padded or cut to it. The handler must keep it
+//    within the value received (the client refuses a larger one).
+//  - kReply / kReplyOut: `present` and `bytes`; the count parameter K is
+//    always sent as bytes.size() (0 when not present), whatever its
+//    `number` says, so the two cannot disagree.
 std::vector<uint8_t> MarshalResponse(const ProcDesc& proc, const ServerArgs& args,
                                      int32_t result);
 

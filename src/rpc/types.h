@@ -71,6 +71,7 @@ inline constexpr uint32_t kCallFailed = 1726;
 inline constexpr uint32_t kCallFailedDne = 1727;
 inline constexpr uint32_t kProtocolError = 1728;
 inline constexpr uint32_t kUnsupportedTransSyn = 1730;
+inline constexpr uint32_t kInvalidBound = 1734;  // a negative or inconsistent array bound
 inline constexpr uint32_t kProcnumOutOfRange = 1745;
 inline constexpr uint32_t kEptCantPerformOp = 1752;
 inline constexpr uint32_t kEptNotRegistered = 1753;
