@@ -777,5 +777,391 @@ TEST_F(ProcTest, ValidateProcDescChecksSizeParameters) {
   EXPECT_EQ(RpcCode([&] { MarshalRequest(bad[0], a); }), status::kInvalidParameter);
 }
 
+// ---------------------------------------------------------------- server side
+
+class ServerSideTest : public ProcTest {
+ protected:
+  ServerArgs Decode(const ProcDesc& p, const Bytes& req, Drep drep = Drep::Little()) {
+    ServerArgs args;
+    EXPECT_TRUE(UnmarshalRequest(p, req, drep, &args)) << p.name;
+    if (args.values.size() != static_cast<size_t>(p.param_count) + 1) {
+      args.values.resize(p.param_count + 1);
+      ADD_FAILURE() << p.name << ": wrong number of values";
+    }
+    return args;
+  }
+  Bytes KeyBytes() const { return Bytes(key_.b, key_.b + 24); }
+};
+
+TEST_F(ServerSideTest, TextReplyAndCountRoundTrip) {
+  int32_t count = 0;
+  uint8_t* reply = nullptr;
+  ArgSlot a[5] = {};
+  a[1].ptr = key_.b;
+  a[2].ptr = const_cast<char*>("Flag=1");
+  a[3].ptr = &reply;
+  a[4].ptr = &count;
+  ServerArgs args = Decode(kQueryUserLog, MarshalRequest(kQueryUserLog, a));
+  EXPECT_EQ(args[1].bytes, KeyBytes());
+  EXPECT_EQ(args[2].text, "Flag=1");
+  EXPECT_FALSE(args[3].present);
+  EXPECT_EQ(args[4].number, 0);
+
+  args[3].present = true;
+  args[3].bytes = Iota(30);
+  args[4].number = 999;  // the engine sends the reply's size instead
+  Bytes resp = MarshalResponse(kQueryUserLog, args, 1);
+  EXPECT_EQ(resp, Wire().u32(0x00020000).u32(30).raw(Iota(30)).u32(30).u32(1).bytes());
+  EXPECT_EQ(UnmarshalResponse(kQueryUserLog, resp, Drep::Little(), a, TrackingHeap::Routines()),
+            1);
+  ASSERT_NE(reply, nullptr);
+  EXPECT_EQ(Bytes(reply, reply + 30), Iota(30));
+  EXPECT_EQ(count, 30);
+
+  // No reply: null referent and a count of 0.
+  args[3].present = false;
+  args[4].number = 5;
+  EXPECT_EQ(MarshalResponse(kQueryUserLog, args, 7), Wire().u32(0).u32(0).u32(7).bytes());
+}
+
+TEST_F(ServerSideTest, BlockAndIoBlockRefRoundTrip) {
+  Bytes job = Iota(10);
+  Bytes results(88, 0xEE);
+  int32_t count = 88;
+  ArgSlot a[6] = {};
+  a[1].ptr = key_.b;
+  a[2].ptr = job.data();
+  a[3].value = 10;
+  a[4].ptr = results.data();
+  a[5].ptr = &count;
+  ServerArgs args = Decode(kSendFax, MarshalRequest(kSendFax, a));
+  EXPECT_EQ(args[2].bytes, job);
+  EXPECT_EQ(args[3].number, 10);
+  EXPECT_EQ(args[4].bytes, Bytes(88, 0xEE));
+  EXPECT_EQ(args[5].number, 88);
+
+  args[4].bytes = Iota(50);  // cut to the count the handler sets
+  args[5].number = 44;
+  Bytes resp = MarshalResponse(kSendFax, args, 1);
+  EXPECT_EQ(resp, Wire().u32(44).raw(Iota(44)).u32(44).u32(1).bytes());
+  EXPECT_EQ(UnmarshalResponse(kSendFax, resp, Drep::Little(), a, TrackingHeap::Routines()), 1);
+  EXPECT_EQ(count, 44);
+  EXPECT_EQ(Bytes(results.begin(), results.begin() + 44), Iota(44));
+}
+
+TEST_F(ServerSideTest, IdsRoundTripInBothByteOrders) {
+  Bytes request = Iota(340);
+  Bytes results(44);
+  ArgSlot a[6] = {};
+  a[1].ptr = key_.b;
+  a[2].ptr = request.data();
+  a[3].value = 340;
+  a[4].ptr = results.data();
+  a[5].value = 44;
+  ServerArgs args = Decode(kTransferFax, MarshalRequest(kTransferFax, a));
+  EXPECT_EQ(args[2].bytes, request);
+  EXPECT_EQ(args[3].number, 340);
+  EXPECT_EQ(args[4].bytes, results);
+
+  // A big-endian sender of rpcSendFaxStop: elements and counts swapped.
+  Wire w(true);
+  w.key(key_.b).u32(12).u32(0x0A0B0C0D).u32(2).u32(3);
+  for (int i = 0; i < 9; ++i) w.u32(0);
+  w.u32(12);
+  ServerArgs be = Decode(kSendFaxStop, w.bytes(), Drep::Big());
+  EXPECT_EQ(be[1].bytes, KeyBytes());
+  EXPECT_EQ(be[2].bytes, Wire().u32(0x0A0B0C0D).u32(2).u32(3).bytes());
+  EXPECT_EQ(be[3].number, 12);
+
+  // A list that is not a whole number of elements: 6 bytes in 6 elements.
+  Wire odd(true);
+  odd.key(key_.b).u32(6).u32(0x01020304).u32(0x05060000);
+  for (int i = 0; i < 4; ++i) odd.u32(0);
+  odd.u32(6);
+  ServerArgs o = Decode(kSendFaxStop, odd.bytes(), Drep::Big());
+  EXPECT_EQ(o[2].bytes, (Bytes{4, 3, 2, 1, 0, 0}));
+}
+
+TEST_F(ServerSideTest, CharKeyOutIoBlockAndCountOut) {
+  char info[2] = {'Q', 'Z'};
+  ArgSlot a[5] = {};
+  a[1].ptr = key_.b;
+  a[2].value = 3;
+  a[3].ptr = info;
+  a[4].value = 2;
+  ServerArgs imp = Decode(kImportFaxInfo, MarshalRequest(kImportFaxInfo, a));
+  EXPECT_EQ(imp[3].number, 'Q');
+  EXPECT_EQ(imp[3].bytes, Bytes{'Q'});
+  EXPECT_EQ(imp[4].number, 2);
+
+  Key key{};
+  Bytes info_block(1680, 0);
+  ArgSlot l[4] = {};
+  l[1].ptr = key.b;
+  l[2].value = 1680;
+  l[3].ptr = info_block.data();
+  ServerArgs login = Decode(kLogIn, MarshalRequest(kLogIn, l));
+  EXPECT_EQ(login[2].number, 1680);
+  EXPECT_EQ(login[3].bytes, Bytes(1680, 0));
+  Key server_key = MakeKey("dave", 42);
+  login[1].bytes.assign(server_key.b, server_key.b + 24);
+  login[3].bytes = Iota(100);  // padded with zeros to the 1680 of the request
+  Bytes resp = MarshalResponse(kLogIn, login, 1);
+  EXPECT_EQ(resp.size(), 24u + 4 + 1680 + 4);
+  EXPECT_EQ(UnmarshalResponse(kLogIn, resp, Drep::Little(), l, TrackingHeap::Routines()), 1);
+  EXPECT_EQ(std::memcmp(key.b, server_key.b, 24), 0);
+  Bytes want = Iota(100);
+  want.resize(1680, 0);
+  EXPECT_EQ(info_block, want);
+
+  int32_t value = 0;
+  ArgSlot g[5] = {};
+  g[1].ptr = key_.b;
+  g[2].value = 17;
+  g[3].ptr = const_cast<char*>("name.tif");
+  g[4].ptr = &value;
+  ServerArgs get = Decode(kGetFaxFile, MarshalRequest(kGetFaxFile, g));
+  EXPECT_EQ(get[2].number, 17);
+  EXPECT_EQ(get[3].text, "name.tif");
+  get[4].number = -123;
+  Bytes r = MarshalResponse(kGetFaxFile, get, 1);
+  EXPECT_EQ(r, Wire().u32(0xFFFFFF85).u32(1).bytes());
+  EXPECT_EQ(UnmarshalResponse(kGetFaxFile, r, Drep::Little(), g, TrackingHeap::Routines()), 1);
+  EXPECT_EQ(value, -123);
+}
+
+TEST_F(ServerSideTest, ConnSendInfoRoundTrip) {
+  ConnSendInfo c = MakeConn();
+  Bytes items = Iota(336);
+  Bytes data = Iota(9, 100);
+  c.item_count = 2;
+  c.items = items.data();
+  c.data_length = 9;
+  c.data = data.data();
+  std::memset(c.text1, 'z', 255);
+  ArgSlot a[3] = {};
+  a[1].ptr = key_.b;
+  a[2].ptr = &c;
+  ServerArgs args = Decode(kSendFaxFromConn, MarshalRequest(kSendFaxFromConn, a));
+  const ConnSendInfo& d = args[2].conn;
+  EXPECT_EQ(d.value1, 1);
+  EXPECT_EQ(d.value9, 9);
+  EXPECT_EQ(d.real1, 1.5);
+  EXPECT_EQ(d.real2, -2.25);
+  EXPECT_EQ(std::string(d.text1), std::string(255, 'z'));
+  EXPECT_STREQ(d.text3, "t3");
+  EXPECT_STREQ(d.text6, "t6");
+  EXPECT_EQ(d.item_count, 2);
+  ASSERT_NE(d.items, nullptr);
+  EXPECT_EQ(Bytes(d.items, d.items + 336), items);
+  EXPECT_EQ(d.data_length, 9);
+  ASSERT_NE(d.data, nullptr);
+  EXPECT_EQ(Bytes(d.data, d.data + 9), data);
+  // Only the result comes back.
+  EXPECT_EQ(MarshalResponse(kSendFaxFromConn, args, 1), Wire().u32(1).bytes());
+
+  c.items = nullptr;
+  c.data = nullptr;
+  ServerArgs none = Decode(kSendFaxFromConn, MarshalRequest(kSendFaxFromConn, a));
+  EXPECT_EQ(none[2].conn.items, nullptr);
+  EXPECT_EQ(none[2].conn.data, nullptr);
+  EXPECT_EQ(none[2].conn.item_count, 2);  // the count travels even without the array
+}
+
+TEST_F(ServerSideTest, PrintToTiffGuidCvArrayAndSizedText) {
+  PrintToTiffInfo t{};
+  std::strcpy(t.text1, "a.ps");
+  t.value1 = 5;
+  ArgSlot a[2] = {};
+  a[1].ptr = &t;
+  ServerArgs tiff = Decode(kPrintToTiff, MarshalRequest(kPrintToTiff, a));
+  EXPECT_STREQ(tiff[1].tiff.text1, "a.ps");
+  EXPECT_EQ(tiff[1].tiff.value1, 5);
+  std::strcpy(tiff[1].tiff.text2, "b.tif");
+  tiff[1].tiff.value2 = 6;
+  Bytes r = MarshalResponse(kPrintToTiff, tiff, 1);
+  EXPECT_EQ(UnmarshalResponse(kPrintToTiff, r, Drep::Little(), a, TrackingHeap::Routines()), 1);
+  EXPECT_STREQ(t.text1, "a.ps");
+  EXPECT_STREQ(t.text2, "b.tif");
+  EXPECT_EQ(t.value2, 6);
+
+  Guid16 g{{0x54, 0xea, 0xe8, 0x7b, 0xfb, 0xc9, 0x29, 0x40, 0x89, 0x65, 0xc8, 0x03, 0x63, 0x08,
+            0xa0, 0x1f}};
+  Bytes advise = Iota(60);
+  ArgSlot v[5] = {};
+  v[1].ptr = &g;
+  v[2].value = 8;
+  v[3].value = 60;
+  v[4].ptr = advise.data();
+  ServerArgs adv = Decode(kAdvise, MarshalRequest(kAdvise, v));
+  EXPECT_EQ(adv[1].bytes, Bytes(g.bytes, g.bytes + 16));
+  EXPECT_EQ(adv[4].bytes, advise);
+  // The same GUID from a big-endian sender: data1..data3 arrive swapped.
+  Bytes be = Wire(true)
+                 .u32(0x7be8ea54)
+                 .raw("\xc9\xfb\x40\x29", 4)
+                 .raw(g.bytes + 8, 8)
+                 .u32(8).u32(60).u32(60).u32(0).u32(60).raw(advise)
+                 .bytes();
+  ServerArgs adv_be = Decode(kAdvise, be, Drep::Big());
+  EXPECT_EQ(adv_be[1].bytes, Bytes(g.bytes, g.bytes + 16));
+  EXPECT_EQ(adv_be[3].number, 60);
+
+  ArgSlot s[4] = {};
+  s[1].value = 1;
+  s[2].value = 8;
+  s[3].ptr = const_cast<char*>("abc");
+  ServerArgs sized = Decode(kReserved92, MarshalRequest(kReserved92, s));
+  EXPECT_EQ(sized[3].text, "abc");
+}
+
+TEST_F(ServerSideTest, CountAndReplyOutRoundTrip) {
+  int32_t size = 5;
+  uint8_t* reply = nullptr;
+  ArgSlot a[4] = {};
+  a[1].ptr = key_.b;
+  a[2].ptr = &size;
+  a[3].ptr = &reply;
+  Bytes req = MarshalRequest(kGetDraft, a);
+  EXPECT_EQ(req, Wire().raw(key_.b, 24).u32(5).bytes());  // reply-out sends nothing
+  ServerArgs args = Decode(kGetDraft, req);
+  EXPECT_EQ(args[2].number, 5);
+  args[3].present = true;
+  args[3].bytes = Iota(7);
+  Bytes resp = MarshalResponse(kGetDraft, args, 1);
+  EXPECT_EQ(resp, Wire().u32(7).u32(0x00020000).u32(7).raw(Iota(7)).u32(1).bytes());
+  EXPECT_EQ(UnmarshalResponse(kGetDraft, resp, Drep::Little(), a, TrackingHeap::Routines()), 1);
+  EXPECT_EQ(size, 7);
+  ASSERT_NE(reply, nullptr);
+  EXPECT_EQ(Bytes(reply, reply + 7), Iota(7));
+}
+
+struct BadRequest {
+  const char* name;
+  const ProcDesc* proc;
+  Bytes wire;
+};
+
+TEST_F(ServerSideTest, MalformedRequestsAreRefused) {
+  Bytes k = KeyBytes();
+  ConnSendInfo c = MakeConn();
+  Bytes items = Iota(168);
+  c.item_count = 1;
+  c.items = items.data();
+  Bytes conn_ok = ConnWire(key_, c, items, {});
+  Bytes conn_bad_count = conn_ok;
+  conn_bad_count[conn_bad_count.size() - 172] = 169 & 0xFF;  // array count 169, not 168
+  conn_bad_count.push_back(0);                                // and 169 bytes present
+  ConnSendInfo neg = c;
+  neg.item_count = -1;
+  Bytes conn_negative = ConnWire(key_, neg, items, {});
+  ConnSendInfo with_data = MakeConn();
+  Bytes data = Iota(4);
+  with_data.data_length = 5;  // but 4 bytes follow
+  with_data.data = data.data();
+  Bytes conn_bad_data = ConnWire(key_, with_data, {}, data);
+
+  const BadRequest cases[] = {
+      {"text offset not 0", &kDelUserLog, Wire().raw(k).u32(2).u32(1).u32(1).raw("a", 2).bytes()},
+      {"text actual above max", &kDelUserLog, Wire().raw(k).u32(1).u32(0).u32(2).raw("a", 2).bytes()},
+      {"text without NUL", &kDelUserLog, Wire().raw(k).u32(2).u32(0).u32(2).raw("ab", 2).bytes()},
+      {"text actual 0", &kDelUserLog, Wire().raw(k).u32(0).u32(0).u32(0).bytes()},
+      {"text beyond the data", &kDelUserLog,
+       Wire().raw(k).u32(0xFFFFFFFF).u32(0).u32(0xFFFFFFF0).raw("a", 2).bytes()},
+      {"block count differs from K", &kSendFax,
+       Wire().raw(k).u32(4).raw(Iota(4)).u32(5).u32(0).u32(0).bytes()},
+      {"block count beyond the data", &kSendFax,
+       Wire().raw(k).u32(0xFFFFFFFF).raw(Iota(8)).bytes()},
+      {"ioblock-ref count differs from *K", &kSendFax,
+       Wire().raw(k).u32(0).u32(0).u32(4).raw(Iota(4)).u32(8).bytes()},
+      {"ids count differs from K", &kSendFaxStop,
+       Wire().raw(k).u32(1).zeros(4).u32(4).bytes()},
+      {"ids elements beyond the data", &kSendFaxStop,
+       Wire().raw(k).u32(0x40000000).zeros(16).u32(0x40000000).bytes()},
+      {"cv offset not 0", &kAdvise,
+       Wire().zeros(16).u32(9).u32(2).u32(2).u32(1).u32(2).raw("ab", 2).bytes()},
+      {"cv actual above max", &kAdvise,
+       Wire().zeros(16).u32(9).u32(2).u32(1).u32(0).u32(2).raw("ab", 2).bytes()},
+      {"cv max differs from K", &kAdvise,
+       Wire().zeros(16).u32(9).u32(2).u32(3).u32(0).u32(2).raw("ab", 2).bytes()},
+      {"cv actual differs from K", &kAdvise,
+       Wire().zeros(16).u32(9).u32(2).u32(2).u32(0).u32(1).raw("a", 1).bytes()},
+      {"sized text max differs from K", &kReserved92,
+       Wire().u32(1).u32(8).u32(9).u32(0).u32(2).raw("a", 2).bytes()},
+      {"reply count differs from *K", &kQueryUserLog,
+       Wire().raw(k).u32(1).u32(0).u32(1).u8(0).u32(0x20000).u32(3).raw("abc", 3).u32(4).bytes()},
+      {"conn item array count", &kSendFaxFromConn, conn_bad_count},
+      {"conn negative item count", &kSendFaxFromConn, conn_negative},
+      {"conn data count", &kSendFaxFromConn, conn_bad_data},
+  };
+  for (const auto& bc : cases) {
+    ServerArgs args;
+    EXPECT_FALSE(UnmarshalRequest(*bc.proc, bc.wire, Drep::Little(), &args)) << bc.name;
+  }
+  // The unmodified CONNSENDINFO decodes, with garbage after it.
+  conn_ok.push_back(0x99);
+  ServerArgs args;
+  EXPECT_TRUE(UnmarshalRequest(kSendFaxFromConn, conn_ok, Drep::Little(), &args));
+}
+
+TEST_F(ServerSideTest, EveryTruncatedRequestIsRefused) {
+  int32_t count = 0;
+  uint8_t* reply = nullptr;
+  Bytes buf = Iota(44);
+  ConnSendInfo c = MakeConn();
+  Bytes items = Iota(168);
+  c.item_count = 1;
+  c.items = items.data();
+  PrintToTiffInfo t{};
+  Guid16 g{};
+  char ch = 'c';
+  std::vector<std::pair<const ProcDesc*, Bytes>> requests;
+  {
+    ArgSlot a[5] = {};
+    a[1].ptr = key_.b; a[2].ptr = const_cast<char*>("cond"); a[3].ptr = &reply; a[4].ptr = &count;
+    requests.push_back({&kQueryUserLog, MarshalRequest(kQueryUserLog, a)});
+  }
+  {
+    count = 44;
+    ArgSlot a[6] = {};
+    a[1].ptr = key_.b; a[2].ptr = buf.data(); a[3].value = 44; a[4].ptr = buf.data(); a[5].ptr = &count;
+    requests.push_back({&kSendFax, MarshalRequest(kSendFax, a)});
+  }
+  {
+    ArgSlot a[4] = {};
+    a[1].ptr = key_.b; a[2].ptr = buf.data(); a[3].value = 8;
+    requests.push_back({&kSendFaxStop, MarshalRequest(kSendFaxStop, a)});
+  }
+  {
+    ArgSlot a[5] = {};
+    a[1].ptr = key_.b; a[2].value = 1; a[3].ptr = &ch; a[4].value = 1;
+    requests.push_back({&kImportFaxInfo, MarshalRequest(kImportFaxInfo, a)});
+  }
+  {
+    ArgSlot a[3] = {};
+    a[1].ptr = key_.b; a[2].ptr = &c;
+    requests.push_back({&kSendFaxFromConn, MarshalRequest(kSendFaxFromConn, a)});
+  }
+  {
+    ArgSlot a[2] = {};
+    a[1].ptr = &t;
+    requests.push_back({&kPrintToTiff, MarshalRequest(kPrintToTiff, a)});
+  }
+  {
+    ArgSlot a[5] = {};
+    a[1].ptr = &g; a[2].value = 9; a[3].value = 16; a[4].ptr = buf.data();
+    requests.push_back({&kAdvise, MarshalRequest(kAdvise, a)});
+  }
+  for (const auto& [proc, req] : requests) {
+    ServerArgs args;
+    EXPECT_TRUE(UnmarshalRequest(*proc, req, Drep::Little(), &args)) << proc->name;
+    for (size_t cut = 0; cut < req.size(); ++cut) {
+      Bytes part(req.begin(), req.begin() + cut);
+      EXPECT_FALSE(UnmarshalRequest(*proc, part, Drep::Little(), &args))
+          << proc->name << " cut at " << cut;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace qz::rpc
