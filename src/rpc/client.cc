@@ -1,0 +1,299 @@
+// client.cc -- client side of the connection-oriented runtime: Binding
+// (a small pool of connections per binding sharing one association group)
+// and ClientConnection (one call at a time on one connection).
+//
+// Thread-safety: Binding::Call may run on many threads at once; each call
+// takes a connection of its own from the pool (one outstanding call per
+// connection, the simplest design every peer supports). The pool is
+// guarded by a mutex that is never held across network I/O.
+#include "rpc/client.h"
+
+#include <errno.h>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <tuple>
+#include <vector>
+
+#include "rpc/client_connection.h"
+#include "rpc/epm.h"
+#include "rpc/fault_status.h"
+#include "rpc/pdu.h"
+#include "rpc/server.h"
+#include "rpc/transport.h"
+
+namespace qz::rpc {
+
+namespace {
+
+uint16_t ClampFrag(uint32_t v) {
+  if (v == 0) return kMustRecvFrag;
+  v &= ~uint32_t{7};
+  return static_cast<uint16_t>(std::clamp<uint32_t>(v, kMustRecvFrag, kMaxFragSize));
+}
+
+bool SyntaxLess(const SyntaxId& a, const SyntaxId& b) {
+  auto ta = std::tie(a.uuid.data1, a.uuid.data2, a.uuid.data3);
+  auto tb = std::tie(b.uuid.data1, b.uuid.data2, b.uuid.data3);
+  if (ta != tb) return ta < tb;
+  if (int c = std::memcmp(a.uuid.data4, b.uuid.data4, 8); c != 0) return c < 0;
+  return std::tie(a.major, a.minor) < std::tie(b.major, b.minor);
+}
+
+constexpr size_t kMaxIdleConnections = 8;
+
+}  // namespace
+
+ClientSettings& GetClientSettings() {
+  static ClientSettings settings;
+  return settings;
+}
+
+bool ClientConnection::Key::operator<(const Key& o) const { return SyntaxLess(s, o.s); }
+
+ClientConnection::ClientConnection(std::unique_ptr<Transport> transport,
+                                   const ClientSettings& settings, uint32_t assoc_group_id)
+    : t_(std::move(transport)), settings_(settings), assoc_group_id_(assoc_group_id) {}
+
+ClientConnection::~ClientConnection() {
+  if (t_) t_->Shutdown();
+}
+
+void ClientConnection::Fail(uint32_t status) {
+  usable_ = false;
+  t_->Shutdown();
+  throw RpcException(status);
+}
+
+uint32_t ClientConnection::NextCallId() {
+  if (next_call_id_ > 0x7FFFFFFF) Fail(status::kCallFailedDne);  // never wrap
+  return next_call_id_++;
+}
+
+uint16_t ClientConnection::EnsureContext(const SyntaxId& iface) {
+  if (auto it = contexts_.find(Key{iface}); it != contexts_.end()) return it->second;
+  if (next_context_id_ == 0xFFFF) Fail(status::kCallFailedDne);
+  BindPdu b;
+  b.hdr.type = bound_ ? ptype::kAlterContext : ptype::kBind;
+  b.hdr.call_id = NextCallId();
+  uint16_t offer = ClampFrag(settings_.proposed_frag);
+  b.max_xmit_frag = offer;
+  b.max_recv_frag = offer;
+  b.assoc_group_id = assoc_group_id_;
+  uint16_t ctx = next_context_id_++;
+  b.contexts.push_back(ContextElem{ctx, iface, {NdrSyntax()}});
+  if (t_->SendAll(EncodeBind(b)) != IoResult::kOk) Fail(status::kCallFailedDne);
+
+  std::vector<uint8_t> pdu;
+  PduHeader h;
+  // Before the ack we accept what we offered to receive.
+  RecvStatus rs = ReceivePdu(*t_, bound_ ? max_recv_ : offer, settings_.receive_timeout_ms, &pdu, &h);
+  if (rs == RecvStatus::kBadHeader) Fail(status::kProtocolError);
+  if (rs != RecvStatus::kOk) Fail(status::kCallFailedDne);
+  if (h.call_id != b.hdr.call_id) Fail(status::kProtocolError);
+  if (h.type == ptype::kBindNak && !bound_) {
+    BindNakPdu nak;
+    if (!DecodeBindNak(pdu, &nak)) Fail(status::kProtocolError);
+    Fail(MapBindNakReason(nak.reason));
+  }
+  if (h.type == ptype::kFault && bound_) {
+    FaultPdu f;
+    if (!DecodeFault(pdu, &f)) Fail(status::kProtocolError);
+    Fail(MapFaultStatus(f.status));
+  }
+  uint8_t want = bound_ ? ptype::kAlterContextResp : ptype::kBindAck;
+  BindAckPdu ack;
+  if (h.type != want || !DecodeBindAck(pdu, &ack) || ack.results.size() != 1)
+    Fail(status::kProtocolError);
+  if (!bound_) {
+    // Send no more than the server receives, receive no more than we
+    // offered; never below the size everyone must accept.
+    max_xmit_ = std::min(offer, ClampFrag(ack.max_recv_frag));
+    max_recv_ = offer;
+    if (ack.assoc_group_id != 0) assoc_group_id_ = ack.assoc_group_id;
+    bound_ = true;
+  }
+  const ContextResult& r = ack.results[0];
+  if (r.result != ctxres::kAcceptance) {
+    // The connection stays good: only this interface is unusable on it.
+    throw RpcException(MapContextRejection(r.result, r.reason));
+  }
+  if (!(r.transfer_syntax == NdrSyntax())) Fail(status::kProtocolError);
+  contexts_[Key{iface}] = ctx;
+  return ctx;
+}
+
+void ClientConnection::SendRequest(uint32_t call_id, uint16_t ctx, uint16_t opnum,
+                                   std::span<const uint8_t> stub) {
+  const size_t cap = FragmentStubCapacity(max_xmit_, kRequestHeaderSize);
+  size_t off = 0;
+  do {
+    size_t n = std::min(cap, stub.size() - off);
+    RequestPdu r;
+    r.hdr.type = ptype::kRequest;
+    r.hdr.call_id = call_id;
+    r.hdr.flags = 0;
+    if (off == 0) r.hdr.flags |= pfc::kFirstFrag;
+    if (off + n == stub.size()) r.hdr.flags |= pfc::kLastFrag;
+    r.alloc_hint = static_cast<uint32_t>(stub.size() - off);
+    r.context_id = ctx;
+    r.opnum = opnum;
+    r.stub = stub.subspan(off, n);
+    // The call cannot have run until its last fragment arrived.
+    if (t_->SendAll(EncodeRequest(r)) != IoResult::kOk) Fail(status::kCallFailedDne);
+    off += n;
+  } while (off < stub.size());
+}
+
+Reply ClientConnection::ReceiveReply(uint32_t call_id) {
+  Reply reply;
+  bool started = false;
+  for (;;) {
+    std::vector<uint8_t> pdu;
+    PduHeader h;
+    RecvStatus rs = ReceivePdu(*t_, max_recv_, settings_.receive_timeout_ms, &pdu, &h);
+    if (rs == RecvStatus::kBadHeader) Fail(status::kProtocolError);
+    if (rs == RecvStatus::kTimeout) Fail(status::kCallCancelled);
+    if (rs != RecvStatus::kOk) Fail(status::kCallFailed);
+    if (h.type == ptype::kShutdown) {
+      usable_ = false;  // finish this call, then drop the connection
+      continue;
+    }
+    if (h.call_id != call_id) Fail(status::kProtocolError);
+    if (h.type == ptype::kFault) {
+      FaultPdu f;
+      if (!DecodeFault(pdu, &f)) Fail(status::kProtocolError);
+      if (f.status == nca::kProtoError) usable_ = false;
+      if (!usable_) t_->Shutdown();
+      throw RpcException(f.status == 0 ? status::kCallFailed : MapFaultStatus(f.status));
+    }
+    ResponsePdu r;
+    if (h.type != ptype::kResponse || !DecodeResponse(pdu, &r)) Fail(status::kProtocolError);
+    bool first = h.flags & pfc::kFirstFrag;
+    if (first == started) Fail(status::kProtocolError);  // FIRST exactly on the first fragment
+    if (!started) {
+      reply.drep = h.drep;
+      started = true;
+    } else if (std::memcmp(reply.drep.b, h.drep.b, 4) != 0) {
+      Fail(status::kProtocolError);
+    }
+    // alloc_hint is a hint only: growth follows the bytes actually received.
+    if (r.stub.size() > settings_.max_reply_bytes - std::min(settings_.max_reply_bytes, reply.stub.size()))
+      Fail(status::kOutOfMemory);
+    reply.stub.insert(reply.stub.end(), r.stub.begin(), r.stub.end());
+    if (h.flags & pfc::kLastFrag) break;
+  }
+  if (!usable_) t_->Shutdown();
+  return reply;
+}
+
+Reply ClientConnection::Call(const SyntaxId& iface, uint16_t opnum, std::span<const uint8_t> stub) {
+  if (!usable_) throw RpcException(status::kCallFailedDne);
+  uint16_t ctx = EnsureContext(iface);
+  uint32_t call_id = NextCallId();
+  SendRequest(call_id, ctx, opnum, stub);
+  return ReceiveReply(call_id);
+}
+
+// ---------------------------------------------------------------------------
+
+struct Binding::Impl {
+  std::string protseq;
+  std::string network_address;
+  std::string endpoint;
+  std::mutex mu;
+  uint32_t assoc_group_id = 0;
+  std::vector<std::unique_ptr<ClientConnection>> idle;
+
+  std::unique_ptr<ClientConnection> Take(const ClientSettings& s);
+  void Give(std::unique_ptr<ClientConnection> c);
+};
+
+std::unique_ptr<ClientConnection> Binding::Impl::Take(const ClientSettings& s) {
+  std::string ep;
+  uint32_t group;
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    if (!idle.empty()) {
+      auto c = std::move(idle.back());
+      idle.pop_back();
+      return c;
+    }
+    ep = endpoint;
+    group = assoc_group_id;
+  }
+  std::unique_ptr<Transport> t;
+  int err = 0;
+  if (protseq == "ncacn_ip_tcp") {
+    char* end = nullptr;
+    unsigned long port = std::strtoul(ep.c_str(), &end, 10);
+    if (ep.empty() || *end != '\0' || port == 0 || port > 65535)
+      throw RpcException(status::kInvalidEndpointFormat);
+    std::string host = network_address.empty() ? "localhost" : network_address;
+    t = ConnectTcp(host, static_cast<uint16_t>(port), s.connect_timeout_ms, &err);
+  } else if (protseq == "ncalrpc") {
+    if (ep.empty() || ep.find('/') != std::string::npos || ep == "." || ep == "..")
+      throw RpcException(status::kInvalidEndpointFormat);
+    t = ConnectUnix(LocalRpcDirectory() + "/" + ep, s.connect_timeout_ms, &err);
+  } else {
+    throw RpcException(status::kProtseqNotSupported);
+  }
+  if (!t) throw RpcException(status::kServerUnavailable);
+  return std::make_unique<ClientConnection>(std::move(t), s, group);
+}
+
+void Binding::Impl::Give(std::unique_ptr<ClientConnection> c) {
+  if (!c->usable()) return;
+  std::lock_guard<std::mutex> lock(mu);
+  if (assoc_group_id == 0) assoc_group_id = c->assoc_group_id();
+  if (idle.size() < kMaxIdleConnections) idle.push_back(std::move(c));
+}
+
+Binding::Binding(std::string protseq, std::string network_address, std::string endpoint)
+    : impl_(std::make_unique<Impl>()) {
+  impl_->protseq = std::move(protseq);
+  impl_->network_address = std::move(network_address);
+  impl_->endpoint = std::move(endpoint);
+}
+
+Binding::~Binding() = default;
+
+const std::string& Binding::protseq() const { return impl_->protseq; }
+const std::string& Binding::network_address() const { return impl_->network_address; }
+const std::string& Binding::endpoint() const { return impl_->endpoint; }
+
+void Binding::set_endpoint(std::string endpoint) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  if (endpoint == impl_->endpoint) return;
+  impl_->endpoint = std::move(endpoint);
+  impl_->idle.clear();  // connections to the old endpoint
+  impl_->assoc_group_id = 0;
+}
+
+Reply Binding::Call(const SyntaxId& iface, uint16_t opnum, std::span<const uint8_t> stub) {
+  const ClientSettings s = GetClientSettings();
+  bool partial;
+  {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    partial = impl_->endpoint.empty();
+  }
+  if (partial) {
+    // A partial binding is completed through the endpoint mapper first.
+    std::string ep;
+    uint32_t st = EptMap(impl_->protseq, impl_->network_address, iface, &ep);
+    if (st != 0) throw RpcException(st);
+    set_endpoint(ep);
+  }
+  std::unique_ptr<ClientConnection> c = impl_->Take(s);
+  try {
+    Reply r = c->Call(iface, opnum, stub);
+    impl_->Give(std::move(c));
+    return r;
+  } catch (const RpcException&) {
+    impl_->Give(std::move(c));  // kept only when still usable (a plain fault)
+    throw;
+  }
+}
+
+}  // namespace qz::rpc

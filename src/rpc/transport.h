@@ -1,0 +1,80 @@
+// transport.h -- byte-stream transports under the connection-oriented RPC
+// engine: TCP (ncacn_ip_tcp), Unix-domain stream sockets (ncalrpc) and an
+// in-memory pair for tests. The PDU codec, the client and the server talk
+// only to these interfaces; only the transport_*.cc files touch sockets.
+//
+// Thread-safety: one thread sends and one thread receives on a Transport at
+// a time; Shutdown() may be called from any thread to wake a blocked
+// receiver (it is how servers stop their connection threads). A Listener's
+// Accept() runs on one thread; Close() may be called from another.
+#ifndef QZ_RPC_TRANSPORT_H_
+#define QZ_RPC_TRANSPORT_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <utility>
+
+namespace qz::rpc {
+
+enum class IoResult {
+  kOk,
+  kClosed,   // orderly end of stream (or the peer reset the connection)
+  kTimeout,  // nothing arrived before the deadline
+  kError,    // any other failure
+};
+
+// What a server learns about the far end of an accepted connection.
+struct PeerInfo {
+  std::string address;        // numeric host of a TCP peer; empty otherwise
+  bool has_credentials = false;
+  uint32_t uid = 0;
+  uint32_t pid = 0;
+};
+
+class Transport {
+ public:
+  virtual ~Transport() = default;
+  // Sends every byte (retrying short writes); never raises SIGPIPE.
+  virtual IoResult SendAll(std::span<const uint8_t> data) = 0;
+  // Reads exactly n bytes. timeout_ms < 0 waits without limit; the
+  // deadline covers the whole read. A stream that ends part way is kClosed.
+  virtual IoResult ReadExact(void* buf, size_t n, int timeout_ms) = 0;
+  // Ends both directions; wakes a blocked ReadExact. Idempotent.
+  virtual void Shutdown() = 0;
+  virtual PeerInfo Peer() const { return {}; }
+};
+
+class Listener {
+ public:
+  virtual ~Listener() = default;
+  // Blocks until a connection arrives; nullptr once Close() was called or
+  // the listener failed.
+  virtual std::unique_ptr<Transport> Accept() = 0;
+  virtual void Close() = 0;
+  // TCP: the bound port; 0 for other listeners.
+  virtual uint16_t port() const { return 0; }
+};
+
+// TCP. host is a numeric IPv4/IPv6 address or a host name. On failure
+// returns nullptr and sets *error to an errno value (ETIMEDOUT for the
+// connect timeout). Connections get TCP_NODELAY and keepalive.
+std::unique_ptr<Transport> ConnectTcp(const std::string& host, uint16_t port, int timeout_ms,
+                                      int* error);
+// Binds host:port (port 0 = any free port) and listens. nullptr on failure.
+std::unique_ptr<Listener> ListenTcpSocket(const std::string& host, uint16_t port, int* error);
+
+// Unix-domain stream sockets at `path`.
+std::unique_ptr<Transport> ConnectUnix(const std::string& path, int timeout_ms, int* error);
+// Creates the socket with mode 0600 (replacing a stale socket file).
+std::unique_ptr<Listener> ListenUnixSocket(const std::string& path, int* error);
+
+// Two connected in-memory endpoints; bytes written to one are read from
+// the other. Shutdown() of either ends the stream for both.
+std::pair<std::unique_ptr<Transport>, std::unique_ptr<Transport>> MakeMemoryPair();
+
+}  // namespace qz::rpc
+
+#endif  // QZ_RPC_TRANSPORT_H_
