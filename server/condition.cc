@@ -1,0 +1,98 @@
+// condition.cc -- parser of the log condition texts.
+#include "server/condition.h"
+
+#include <charconv>
+#include <limits>
+
+namespace qz::faxd {
+namespace {
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
+// Decimal (optionally negative) or 0x-prefixed hexadecimal; the whole text
+// must be the number and fit in [lo, hi].
+bool ParseNumber(std::string_view s, int64_t lo, int64_t hi, int64_t* out) {
+  if (s.empty()) return false;
+  int64_t v = 0;
+  const char* first = s.data();
+  const char* last = s.data() + s.size();
+  std::from_chars_result r;
+  if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+    uint64_t u = 0;
+    r = std::from_chars(first + 2, last, u, 16);
+    if (r.ec != std::errc() || r.ptr != last || u > 0xFFFFFFFFull) return false;
+    // A hexadecimal status is read as its 32-bit pattern (0xC1FE0001 is negative).
+    v = static_cast<int32_t>(static_cast<uint32_t>(u));
+  } else {
+    r = std::from_chars(first, last, v, 10);
+    if (r.ec != std::errc() || r.ptr != last) return false;
+  }
+  if (v < lo || v > hi) return false;
+  *out = v;
+  return true;
+}
+
+}  // namespace
+
+bool ParseLogCondition(std::string_view text, LogFilter* out, std::string* error) {
+  constexpr int64_t kI32Min = std::numeric_limits<int32_t>::min();
+  constexpr int64_t kI32Max = std::numeric_limits<int32_t>::max();
+  constexpr int64_t kTimeMax = int64_t{1} << 40;
+  LogFilter f;
+  auto fail = [&](std::string_view term, const char* why) {
+    if (error) *error = std::string(why) + ": \"" + std::string(term) + "\"";
+    return false;
+  };
+  while (true) {
+    size_t semi = text.find(';');
+    std::string_view term = Trim(text.substr(0, semi));
+    if (!term.empty()) {
+      size_t eq = term.find('=');
+      if (eq == std::string_view::npos) return fail(term, "term without '='");
+      std::string_view field = Trim(term.substr(0, eq));
+      std::string_view value = Trim(term.substr(eq + 1));
+      int64_t n = 0;
+      if (field == "user") {
+        if (f.user) return fail(term, "repeated field");
+        if (value.size() > 19) return fail(term, "user identifier longer than 19 characters");
+        f.user = std::string(value);
+      } else if (field == "proc") {
+        if (f.procedure) return fail(term, "repeated field");
+        if (value.empty() || value.size() > 39) return fail(term, "bad procedure name");
+        f.procedure = std::string(value);
+      } else if (field == "session") {
+        if (f.session) return fail(term, "repeated field");
+        if (!ParseNumber(value, kI32Min, kI32Max, &n)) return fail(term, "bad number");
+        f.session = n;
+      } else if (field == "op") {
+        if (f.opnum) return fail(term, "repeated field");
+        if (!ParseNumber(value, 0, 0xFFFF, &n)) return fail(term, "bad procedure number");
+        f.opnum = n;
+      } else if (field == "result") {
+        if (f.result) return fail(term, "repeated field");
+        if (!ParseNumber(value, kI32Min, kI32Max, &n)) return fail(term, "bad status");
+        f.result = n;
+      } else if (field == "since") {
+        if (f.since) return fail(term, "repeated field");
+        if (!ParseNumber(value, 0, kTimeMax, &n)) return fail(term, "bad time");
+        f.since = n;
+      } else if (field == "until") {
+        if (f.until) return fail(term, "repeated field");
+        if (!ParseNumber(value, 0, kTimeMax, &n)) return fail(term, "bad time");
+        f.until = n;
+      } else {
+        return fail(term, "unknown field");
+      }
+    }
+    if (semi == std::string_view::npos) break;
+    text.remove_prefix(semi + 1);
+  }
+  *out = std::move(f);
+  return true;
+}
+
+}  // namespace qz::faxd

@@ -1,0 +1,537 @@
+// fax_service.cc -- procedure logic of the stand-in fax server.
+#include "server/fax_service.h"
+
+#include <pwd.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "interfaces/interfaces.h"
+#include "server/records.h"
+#include "server/server_status.h"
+
+namespace qz::faxd {
+namespace {
+
+constexpr size_t kKeySize = 24;
+constexpr size_t kServerInfoSize = QZ_SIZEOF_SERVERINFO;
+constexpr size_t kMaxPasswordLength = 127;
+constexpr size_t kMaxDetail = 363;
+
+// Rights the user-log procedures need: dwRights[2] bit 0x10000.
+constexpr int kUserLogMask = 2;
+constexpr uint32_t kUserLogBit = 0x10000;
+
+void PutU32(std::vector<uint8_t>& b, size_t off, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[off + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+uint32_t GetU32(const std::vector<uint8_t>& b, size_t off) {
+  uint32_t v = 0;
+  for (int i = 0; i < 4; ++i) v |= uint32_t{b[off + i]} << (8 * i);
+  return v;
+}
+// Writes `text` into a field of `width` bytes: at most width - 1
+// characters, NUL-padded.
+void PutText(uint8_t* field, size_t width, std::string_view text) {
+  std::memset(field, 0, width);
+  std::memcpy(field, text.data(), std::min(text.size(), width - 1));
+}
+void PutText(std::vector<uint8_t>& b, size_t off, size_t width, std::string_view text) {
+  PutText(b.data() + off, width, text);
+}
+
+std::vector<uint8_t> MakeKey(std::string_view user, int32_t session) {
+  std::vector<uint8_t> key(kKeySize, 0);
+  PutText(key, 0, 20, user);
+  PutU32(key, 20, static_cast<uint32_t>(session));
+  return key;
+}
+
+std::string TimeText(int64_t t) {
+  time_t tt = static_cast<time_t>(t);
+  struct tm tm_utc;
+  gmtime_r(&tt, &tm_utc);
+  char buf[40];
+  strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S UTC", &tm_utc);
+  return buf;
+}
+
+std::string Clip(std::string_view s, size_t n) { return std::string(s.substr(0, n)); }
+
+const rpc::ProcDesc* MainProc(uint16_t opnum) {
+  return opnum < std::size(ifc::kMainProcedures) ? &ifc::kMainProcedures[opnum] : nullptr;
+}
+const rpc::ProcDesc* ServiceProc(uint16_t opnum) {
+  return opnum < std::size(ifc::kServiceControlProcedures) ? &ifc::kServiceControlProcedures[opnum]
+                                                           : nullptr;
+}
+
+// Makes every position of `proc` addressable, whatever the caller built.
+void EnsurePositions(const rpc::ProcDesc* proc, rpc::ServerArgs& args) {
+  size_t need = proc ? proc->param_count + 1u : 1u;
+  if (args.values.size() < need) args.values.resize(need);
+}
+
+}  // namespace
+
+std::string DescribePeer(const rpc::CallContext& ctx) {
+  if (ctx.protseq == "ncalrpc") {
+    if (!ctx.has_peer_credentials) return "ncalrpc";
+    return "ncalrpc uid=" + std::to_string(ctx.peer_uid) + " pid=" + std::to_string(ctx.peer_pid);
+  }
+  return ctx.protseq + " " + ctx.peer_address;
+}
+
+std::optional<std::string> LookUpOsUser(uint32_t uid) {
+  long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buf(size > 0 ? static_cast<size_t>(size) : 16384);
+  struct passwd pw;
+  struct passwd* result = nullptr;
+  while (true) {
+    int rc = getpwuid_r(static_cast<uid_t>(uid), &pw, buf.data(), buf.size(), &result);
+    if (rc == ERANGE && buf.size() < (1u << 20)) {
+      buf.resize(buf.size() * 2);
+      continue;
+    }
+    if (rc != 0 || result == nullptr) return std::nullopt;
+    return std::string(pw.pw_name);
+  }
+}
+
+FaxService::FaxService(Store* store, ServiceOptions options)
+    : store_(store), options_(std::move(options)), start_time_(std::time(nullptr)) {
+  if (!options_.os_user_name) options_.os_user_name = LookUpOsUser;
+}
+
+void FaxService::Log(const std::string& line) {
+  if (options_.log) options_.log(line);
+}
+
+std::string FaxService::HostName() const {
+  if (!options_.host_name.empty()) return options_.host_name;
+  char buf[256] = {};
+  if (gethostname(buf, sizeof buf - 1) != 0) return "localhost";
+  return buf;
+}
+
+int32_t FaxService::HandleMain(const rpc::CallContext& ctx, uint16_t opnum,
+                               rpc::ServerArgs& args) {
+  const rpc::ProcDesc* proc = MainProc(opnum);
+  EnsurePositions(proc, args);
+  Note note;
+  int32_t result;
+  try {
+    result = Main(ctx, opnum, args, &note);
+  } catch (...) {
+    note.detail = "internal error";
+    Record(ctx, opnum, proc ? proc->name : "?", AsResult(kStoreFailure), note);
+    throw;
+  }
+  Record(ctx, opnum, proc ? proc->name : "?", result, note);
+  return result;
+}
+
+int32_t FaxService::HandleServiceControl(const rpc::CallContext& ctx, uint16_t opnum,
+                                         rpc::ServerArgs& args) {
+  const rpc::ProcDesc* proc = ServiceProc(opnum);
+  EnsurePositions(proc, args);
+  Note note;
+  int32_t result;
+  try {
+    result = ServiceControl(ctx, opnum, args, &note);
+  } catch (...) {
+    note.detail = "internal error";
+    Record(ctx, kServiceControlOpnumBase + opnum, proc ? proc->name : "?",
+           AsResult(kStoreFailure), note);
+    throw;
+  }
+  Record(ctx, kServiceControlOpnumBase + opnum, proc ? proc->name : "?", result, note);
+  return result;
+}
+
+void FaxService::Record(const rpc::CallContext& ctx, uint32_t opnum, const char* procedure,
+                        int32_t result, const Note& note) {
+  UserLogEntry e;
+  e.time = std::time(nullptr);
+  e.user_id = note.user;
+  e.session_no = note.session;
+  e.opnum = opnum;
+  e.procedure = procedure;
+  e.result = result;
+  e.peer = Clip(DescribePeer(ctx), 63);
+  e.detail = Clip(note.detail, kMaxDetail);
+  if (!store_->AppendUserLog(e)) Log("user log append failed: " + store_->last_error());
+}
+
+int32_t FaxService::Main(const rpc::CallContext& ctx, uint16_t opnum, rpc::ServerArgs& args,
+                         Note* note) {
+  const rpc::ProcDesc* proc = MainProc(opnum);
+  if (proc == nullptr) return AsResult(kBadArgument);
+  switch (opnum) {
+    case 0: return ConnectServer(ctx, args, note);
+    case 1: return LogoutServer(args, note);
+    case 3: return QueryUserLog(args, note);
+    case 4: return DelUserLog(args, note);
+    case 91: return ChangePassword(args, note);
+    case 100: return LogInServer(ctx, args, note);
+    case 101: return AdviseOp(ctx, args, note);
+    default: break;
+  }
+  bool has_key = proc->param_count > 0 && proc->params[0].shape == rpc::Shape::kKey;
+  if (has_key) {
+    Key key;
+    int32_t rc = CheckKey(args, &key, note);
+    if (rc != kOk) return rc;
+  }
+  if (opnum == 87) return kOk;  // rpcSychronize: nothing is cached apart from the store
+  note->detail = "not handled";
+  return AsResult(kNotHandled);
+}
+
+int32_t FaxService::ServiceControl(const rpc::CallContext&, uint16_t opnum,
+                                   rpc::ServerArgs& args, Note* note) {
+  switch (opnum) {
+    case 3: return GetServerCaps(args, note);
+    case 0:
+      // rpcServerStart carries a zeroed key and a password of its own; the
+      // service is running already when it can answer.
+      note->user = Clip(args[2].text, 19);
+      note->detail = "not handled";
+      return AsResult(kNotHandled);
+    case 1:
+    case 2:
+    case 4:
+    case 5: {
+      Key key;
+      int32_t rc = CheckKey(args, &key, note);
+      if (rc != kOk) return rc;
+      note->detail = "not handled";
+      return AsResult(kNotHandled);
+    }
+    default: return AsResult(kBadArgument);
+  }
+}
+
+int32_t FaxService::CheckKey(const rpc::ServerArgs& args, Key* key, Note* note) {
+  const std::vector<uint8_t>& b = args[1].bytes;
+  if (b.size() != kKeySize) {
+    note->detail = "bad key";
+    return AsResult(kBadKey);
+  }
+  const char* p = reinterpret_cast<const char*>(b.data());
+  key->user.assign(p, strnlen(p, 20));
+  key->session = static_cast<int32_t>(GetU32(b, 20));
+  note->user = Clip(key->user, 19);
+  note->session = key->session;
+  if (key->session == 0 || !ValidUserId(key->user) ||
+      !store_->IsSessionLive(key->user, key->session)) {
+    note->detail = "bad key";
+    return AsResult(kBadKey);
+  }
+  return kOk;
+}
+
+int32_t FaxService::CheckRight(const Key& key, int mask_index, uint32_t bit) {
+  std::optional<User> u = store_->GetUser(key.user);
+  if (!u) return AsResult(kBadKey);
+  return (u->rights[mask_index] & bit) ? kOk : AsResult(kAccessDenied);
+}
+
+std::optional<std::string> FaxService::CallerUser(const rpc::CallContext& ctx,
+                                                  bool register_unknown, std::string* why) {
+  if (ctx.protseq == "ncalrpc") {
+    if (!ctx.has_peer_credentials) {
+      *why = "local caller without credentials";
+      return std::nullopt;
+    }
+    std::optional<std::string> os_user = options_.os_user_name(ctx.peer_uid);
+    if (!os_user) {
+      *why = "uid " + std::to_string(ctx.peer_uid) + " has no account name";
+      return std::nullopt;
+    }
+    if (std::optional<std::string> mapped = store_->UserForOsUser(*os_user)) {
+      if (store_->GetUser(*mapped)) return mapped;
+      *why = "OS user " + *os_user + " maps to a missing user";
+      return std::nullopt;
+    }
+    if (!register_unknown || !options_.register_local_users) {
+      *why = "OS user " + *os_user + " is not mapped to a user";
+      return std::nullopt;
+    }
+    if (!ValidUserId(*os_user) || store_->GetUser(*os_user)) {
+      *why = "OS user " + *os_user + " cannot be registered under its own name";
+      return std::nullopt;
+    }
+    User u;
+    u.id = *os_user;
+    u.name = Clip(*os_user, 31);
+    if (!store_->AddUser(u, "") || !store_->MapOsUser(*os_user, u.id)) {
+      *why = "registration failed: " + store_->last_error();
+      return std::nullopt;
+    }
+    Log("registered OS user " + *os_user + " as a user without rights");
+    return u.id;
+  }
+  if (options_.tcp_user.empty()) {
+    *why = "TCP logins are disabled";
+    return std::nullopt;
+  }
+  if (!store_->GetUser(options_.tcp_user)) {
+    *why = "TCP user " + options_.tcp_user + " does not exist";
+    return std::nullopt;
+  }
+  return options_.tcp_user;
+}
+
+int32_t FaxService::ConnectServer(const rpc::CallContext& ctx, rpc::ServerArgs& args,
+                                  Note* note) {
+  args[1].bytes = MakeKey("", 0);
+  std::string why;
+  std::optional<std::string> user = CallerUser(ctx, /*register_unknown=*/true, &why);
+  if (!user) {
+    note->detail = why;
+    Log("connect refused: " + why + " (" + DescribePeer(ctx) + ")");
+    return AsResult(kUnknownCaller);
+  }
+  args[1].bytes = MakeKey(*user, 0);
+  note->user = *user;
+  note->detail = "identified";
+  return kOk;
+}
+
+int32_t FaxService::LogInServer(const rpc::CallContext& ctx, rpc::ServerArgs& args, Note* note) {
+  args[1].bytes = MakeKey("", 0);
+  std::vector<uint8_t>& info = args[3].bytes;
+  if (args[2].number != static_cast<int32_t>(kServerInfoSize) || info.size() != kServerInfoSize) {
+    note->detail = "server information size " + std::to_string(args[2].number);
+    return AsResult(kBadRecord);
+  }
+  std::string why;
+  std::optional<std::string> user = CallerUser(ctx, /*register_unknown=*/false, &why);
+  if (!user) {
+    note->detail = why;
+    Log("login refused: " + why + " (" + DescribePeer(ctx) + ")");
+    return AsResult(kUnknownCaller);
+  }
+  std::optional<std::vector<uint8_t>> record = store_->UserRecord(*user);
+  std::optional<int32_t> session =
+      record ? store_->OpenSession(*user, ctx.protseq, Clip(DescribePeer(ctx), 63),
+                                   ctx.connection_id)
+             : std::nullopt;
+  if (!session) {
+    note->detail = "store: " + store_->last_error();
+    return AsResult(kStoreFailure);
+  }
+  std::fill(info.begin(), info.end(), 0);
+  PutU32(info, serverinfo::kVersion, kServerVersion);
+  PutText(info, serverinfo::kHostName, 31, HostName());
+  PutText(info, serverinfo::kServerName, 20, options_.server_name);
+  PutText(info, serverinfo::kVersionText, 31, kServerVersionText);
+  PutText(info, serverinfo::kProtseq, 20, ctx.protseq);
+  PutText(info, serverinfo::kStartTime, 65, TimeText(start_time_));
+  std::array<uint8_t, 16> instance = store_->InstanceId();
+  std::memcpy(&info[serverinfo::kInstanceId], instance.data(), instance.size());
+  PutU32(info, serverinfo::kSessionNo, static_cast<uint32_t>(*session));
+  PutU32(info, serverinfo::kLoginTime, static_cast<uint32_t>(std::time(nullptr)));
+  uint8_t token[16] = {};
+  if (getrandom(token, sizeof token, 0) == static_cast<ssize_t>(sizeof token))
+    std::memcpy(&info[serverinfo::kSessionToken], token, sizeof token);
+  std::memcpy(&info[serverinfo::kUserInfo], record->data(), kUserRecordSize);
+  args[1].bytes = MakeKey(*user, *session);
+  note->user = *user;
+  note->session = *session;
+  note->detail = "logged in";
+  Log("login: " + *user + " session " + std::to_string(*session) + " (" + DescribePeer(ctx) + ")");
+  return kOk;
+}
+
+int32_t FaxService::LogoutServer(rpc::ServerArgs& args, Note* note) {
+  Key key;
+  int32_t rc = CheckKey(args, &key, note);
+  if (rc != kOk) return rc;
+  // A concurrent logout of the same key may win the race: then this one
+  // names a session that is no longer live.
+  if (!store_->CloseSession(key.user, key.session)) {
+    note->detail = "bad key";
+    return AsResult(kBadKey);
+  }
+  note->detail = "logged out";
+  return kOk;
+}
+
+int32_t FaxService::QueryUserLog(rpc::ServerArgs& args, Note* note) {
+  args[3].present = false;
+  args[3].bytes.clear();
+  args[4].number = 0;
+  Key key;
+  int32_t rc = CheckKey(args, &key, note);
+  if (rc != kOk) return rc;
+  note->detail = "condition: " + args[2].text;
+  if ((rc = CheckRight(key, kUserLogMask, kUserLogBit)) != kOk) return rc;
+  LogFilter filter;
+  std::string why;
+  if (!ParseLogCondition(args[2].text, &filter, &why)) {
+    note->detail += " (" + why + ")";
+    return AsResult(kBadCondition);
+  }
+  std::vector<UserLogEntry> entries;
+  if (!store_->QueryUserLog(filter, options_.max_log_records, &entries)) {
+    Log("user log query failed: " + store_->last_error());
+    return AsResult(kStoreFailure);
+  }
+  std::vector<uint8_t>& out = args[3].bytes;
+  out.assign(entries.size() * sizeof(UserLogRecord), 0);
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const UserLogEntry& e = entries[i];
+    UserLogRecord r;
+    std::memset(&r, 0, sizeof r);
+    r.dwLogID = static_cast<uint32_t>(e.id);
+    r.dwTime = static_cast<uint32_t>(e.time);
+    PutText(reinterpret_cast<uint8_t*>(r.szUserID), sizeof r.szUserID, e.user_id);
+    r.dwSessionNo = e.session_no;
+    r.dwOpnum = e.opnum;
+    r.dwResult = e.result;
+    PutText(reinterpret_cast<uint8_t*>(r.szProcedure), sizeof r.szProcedure, e.procedure);
+    PutText(reinterpret_cast<uint8_t*>(r.szPeer), sizeof r.szPeer, e.peer);
+    PutText(reinterpret_cast<uint8_t*>(r.szDetail), sizeof r.szDetail, e.detail);
+    std::memcpy(out.data() + i * sizeof r, &r, sizeof r);
+  }
+  args[3].present = !out.empty();
+  args[4].number = static_cast<int32_t>(out.size());
+  note->detail += " -> " + std::to_string(entries.size()) + " records";
+  return kOk;
+}
+
+int32_t FaxService::DelUserLog(rpc::ServerArgs& args, Note* note) {
+  Key key;
+  int32_t rc = CheckKey(args, &key, note);
+  if (rc != kOk) return rc;
+  note->detail = "condition: " + args[2].text;
+  if ((rc = CheckRight(key, kUserLogMask, kUserLogBit)) != kOk) return rc;
+  LogFilter filter;
+  std::string why;
+  if (!ParseLogCondition(args[2].text, &filter, &why)) {
+    note->detail += " (" + why + ")";
+    return AsResult(kBadCondition);
+  }
+  std::optional<int64_t> n = store_->DeleteUserLog(filter);
+  if (!n) {
+    Log("user log delete failed: " + store_->last_error());
+    return AsResult(kStoreFailure);
+  }
+  note->detail += " -> " + std::to_string(*n) + " deleted";
+  return kOk;
+}
+
+int32_t FaxService::ChangePassword(rpc::ServerArgs& args, Note* note) {
+  Key key;
+  int32_t rc = CheckKey(args, &key, note);
+  if (rc != kOk) return rc;
+  // Neither password ever reaches the log.
+  if (args[3].text.size() > kMaxPasswordLength) {
+    note->detail = "new password too long";
+    return AsResult(kBadPassword);
+  }
+  if (!store_->CheckPassword(key.user, args[2].text)) {
+    note->detail = "old password does not match";
+    return AsResult(kWrongPassword);
+  }
+  if (!store_->SetPassword(key.user, args[3].text)) {
+    Log("password change failed: " + store_->last_error());
+    return AsResult(kStoreFailure);
+  }
+  note->detail = "password changed";
+  return kOk;
+}
+
+int32_t FaxService::AdviseOp(const rpc::CallContext& ctx, rpc::ServerArgs& args, Note* note) {
+  const std::vector<uint8_t>& guid = args[1].bytes;
+  int32_t op = args[2].number;
+  int32_t length = args[3].number;
+  const std::vector<uint8_t>& data = args[4].bytes;
+  note->detail = "operation " + std::to_string(op) + " length " + std::to_string(length);
+  if (guid.size() != 16 || std::memcmp(guid.data(), kAdviseEventGuid, 16) != 0) {
+    note->detail += " (unknown event identifier)";
+    return AsResult(kBadArgument);
+  }
+  if (op == kAdviseOp) {
+    if (length != QZ_SIZEOF_ADVISEINFO || data.size() != QZ_SIZEOF_ADVISEINFO)
+      return AsResult(kBadRecord);
+    AdviseRegistration reg;
+    reg.cookie = GetU32(data, 8);
+    if (reg.cookie == 0) {
+      note->detail += " (cookie 0)";
+      return AsResult(kBadArgument);
+    }
+    reg.record = data;
+    std::lock_guard<std::mutex> lock(advise_mu_);
+    std::vector<AdviseRegistration>& regs = advise_[ctx.connection_id];
+    if (regs.size() >= options_.max_advise_per_connection) return AsResult(kTooMany);
+    regs.push_back(std::move(reg));
+    note->detail += " registered cookie " + std::to_string(GetU32(data, 8));
+    return kOk;
+  }
+  if (op == kUnadviseOp) {
+    if (length != QZ_SIZEOF_UNADVISEINFO || data.size() != QZ_SIZEOF_UNADVISEINFO)
+      return AsResult(kBadRecord);
+    uint32_t cookie = GetU32(data, 0);
+    std::lock_guard<std::mutex> lock(advise_mu_);
+    auto it = advise_.find(ctx.connection_id);
+    size_t removed = 0;
+    if (it != advise_.end()) {
+      std::vector<AdviseRegistration>& regs = it->second;
+      size_t before = regs.size();
+      std::erase_if(regs, [&](const AdviseRegistration& r) {
+        return cookie == 0 || r.cookie == cookie;
+      });
+      removed = before - regs.size();
+      if (regs.empty()) advise_.erase(it);
+    }
+    // Removing what is not registered leaves the wanted state: success.
+    note->detail += " removed " + std::to_string(removed);
+    return kOk;
+  }
+  return AsResult(kBadArgument);
+}
+
+int32_t FaxService::GetServerCaps(rpc::ServerArgs& args, Note* note) {
+  const std::vector<uint8_t>& key = args[1].bytes;
+  if (key.size() == kKeySize) {
+    const char* p = reinterpret_cast<const char*>(key.data());
+    note->user.assign(p, strnlen(p, 19));
+  }
+  std::vector<uint8_t>& block = args[2].bytes;
+  if (args[3].number != QZ_SIZEOF_SERVERCAPS || block.size() != QZ_SIZEOF_SERVERCAPS)
+    return AsResult(kBadRecord);
+  ServerCapsRecord caps;
+  std::memset(&caps, 0, sizeof caps);
+  caps.dwSize = sizeof caps;
+  caps.dwVersion = kServerVersion;
+  caps.dwFlags = kCapUserLog | kCapPasswords | kCapAdvise;
+  caps.dwActiveSessions = static_cast<uint32_t>(store_->CountLiveSessions());
+  caps.dwStartTime = static_cast<uint32_t>(start_time_);
+  caps.dwNow = static_cast<uint32_t>(std::time(nullptr));
+  PutText(reinterpret_cast<uint8_t*>(caps.szServerName), sizeof caps.szServerName,
+          options_.server_name);
+  PutText(reinterpret_cast<uint8_t*>(caps.szVersion), sizeof caps.szVersion, kServerVersionText);
+  PutText(reinterpret_cast<uint8_t*>(caps.szHostName), sizeof caps.szHostName, HostName());
+  std::memcpy(block.data(), &caps, sizeof caps);
+  return kOk;
+}
+
+std::vector<AdviseRegistration> FaxService::AdviseRegistrations(uint64_t connection_id) {
+  std::lock_guard<std::mutex> lock(advise_mu_);
+  auto it = advise_.find(connection_id);
+  return it == advise_.end() ? std::vector<AdviseRegistration>{} : it->second;
+}
+
+void FaxService::ForgetConnection(uint64_t connection_id) {
+  std::lock_guard<std::mutex> lock(advise_mu_);
+  advise_.erase(connection_id);
+}
+
+}  // namespace qz::faxd

@@ -1,0 +1,137 @@
+// fax_service.h -- what the stand-in fax server does for each procedure.
+//
+// FaxService holds the procedure logic of both interfaces on top of the
+// Store. It works on decoded requests (rpc::ServerArgs, as the interface
+// dispatcher hands them over) and writes the out parameters back into
+// them, so it can be driven directly by tests without any network.
+//
+// Login: rpcLogInServer (100) opens a session for the user associated
+// with the caller -- for ncalrpc the peer's OS account through the
+// os_users mapping, for TCP the configured TCP user -- and fills the
+// key and the 1680-byte server information. rpcConnectServer (0) only
+// identifies the caller: it returns a key naming the user with session
+// number 0 (not a session), and for a local OS account that has no user
+// yet it first registers one (identifier = account name, no rights, empty
+// password) when registration is enabled. Every other procedure that
+// carries a key is refused with kBadKey unless the key names a live session.
+// Procedures not carried out yet answer kNotHandled after the key check.
+// Every call, whatever its result, appends one user-log entry.
+//
+// Thread-safety: HandleMain and HandleServiceControl may run on many
+// threads at once (the store serialises its own access; the advise
+// registrations have their own mutex).
+#ifndef QZ_SERVER_FAX_SERVICE_H_
+#define QZ_SERVER_FAX_SERVICE_H_
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "rpc/proc.h"
+#include "rpc/server.h"
+#include "server/store.h"
+
+namespace qz::faxd {
+
+struct ServiceOptions {
+  // User that a TCP login maps to; empty refuses TCP logins.
+  std::string tcp_user = "admin";
+  // rpcConnectServer registers an unknown local OS account as a new user.
+  bool register_local_users = true;
+  // Host name reported in the server information; empty: gethostname().
+  std::string host_name;
+  std::string server_name = "qzfaxd";
+  // Most user-log records one rpcQueryUserLog answer carries (the oldest
+  // matching ones; narrow the condition to see later ones).
+  size_t max_log_records = 100000;
+  // Most advise registrations one connection may hold.
+  size_t max_advise_per_connection = 64;
+  // Maps a peer's uid to its account name; default getpwuid_r. Tests
+  // replace it.
+  std::function<std::optional<std::string>(uint32_t uid)> os_user_name;
+  // Receives one line per notable event (logins, refusals, store errors);
+  // default: none.
+  std::function<void(const std::string&)> log;
+};
+
+// One advise registration: the 60 bytes a connection handed in.
+struct AdviseRegistration {
+  uint32_t cookie = 0;  // the 32-bit value at offset 8 of the record
+  std::vector<uint8_t> record;
+};
+
+class FaxService {
+ public:
+  FaxService(Store* store, ServiceOptions options);
+
+  // One call of the main interface (opnum 0..101). Returns the procedure
+  // result; out parameters are written into `args`.
+  int32_t HandleMain(const rpc::CallContext& ctx, uint16_t opnum, rpc::ServerArgs& args);
+  // One call of the service-control interface (opnum 0..5).
+  int32_t HandleServiceControl(const rpc::CallContext& ctx, uint16_t opnum,
+                               rpc::ServerArgs& args);
+
+  std::vector<AdviseRegistration> AdviseRegistrations(uint64_t connection_id);
+  // Forgets a connection's registrations (when the connection is gone).
+  void ForgetConnection(uint64_t connection_id);
+
+  Store* store() { return store_; }
+
+ private:
+  struct Key {
+    std::string user;
+    int32_t session = 0;
+  };
+  // What one call leaves for its user-log entry.
+  struct Note {
+    std::string user;
+    int32_t session = 0;
+    std::string detail;
+  };
+
+  int32_t Main(const rpc::CallContext& ctx, uint16_t opnum, rpc::ServerArgs& args, Note* note);
+  int32_t ServiceControl(const rpc::CallContext& ctx, uint16_t opnum, rpc::ServerArgs& args,
+                         Note* note);
+  void Record(const rpc::CallContext& ctx, uint32_t opnum, const char* procedure,
+              int32_t result, const Note& note);
+
+  // Checks the key at position 1; fills note with its user and session.
+  int32_t CheckKey(const rpc::ServerArgs& args, Key* key, Note* note);
+  int32_t CheckRight(const Key& key, int mask_index, uint32_t bit);
+  // Identifies the caller of a login; nullopt when nobody is associated.
+  std::optional<std::string> CallerUser(const rpc::CallContext& ctx, bool register_unknown,
+                                        std::string* why);
+
+  int32_t ConnectServer(const rpc::CallContext& ctx, rpc::ServerArgs& args, Note* note);
+  int32_t LogInServer(const rpc::CallContext& ctx, rpc::ServerArgs& args, Note* note);
+  int32_t LogoutServer(rpc::ServerArgs& args, Note* note);
+  int32_t QueryUserLog(rpc::ServerArgs& args, Note* note);
+  int32_t DelUserLog(rpc::ServerArgs& args, Note* note);
+  int32_t ChangePassword(rpc::ServerArgs& args, Note* note);
+  int32_t AdviseOp(const rpc::CallContext& ctx, rpc::ServerArgs& args, Note* note);
+  int32_t GetServerCaps(rpc::ServerArgs& args, Note* note);
+
+  void Log(const std::string& line);
+  std::string HostName() const;
+
+  Store* store_;
+  ServiceOptions options_;
+  int64_t start_time_;
+  std::mutex advise_mu_;
+  std::map<uint64_t, std::vector<AdviseRegistration>> advise_;
+};
+
+// Text of a caller for logs: "ncalrpc uid=1000 pid=42" or "ncacn_ip_tcp 127.0.0.1".
+std::string DescribePeer(const rpc::CallContext& ctx);
+
+// Account name of a uid through getpwuid_r.
+std::optional<std::string> LookUpOsUser(uint32_t uid);
+
+}  // namespace qz::faxd
+
+#endif  // QZ_SERVER_FAX_SERVICE_H_

@@ -1,0 +1,49 @@
+// server_status.h -- the stand-in fax server's own statuses.
+//
+// Every procedure returns 1 for success; a refusal of the server itself is
+// one of these codes (range 0xC1FE0001..0xC1FE00FF, apart from the client
+// library's 0xC1FF range). Thread-safety: constants.
+#ifndef QZ_SERVER_SERVER_STATUS_H_
+#define QZ_SERVER_SERVER_STATUS_H_
+
+#include <cstdint>
+
+namespace qz::faxd {
+
+inline constexpr int32_t kOk = 1;
+
+enum ServerStatus : uint32_t {
+  // The key names no live session: unknown user, wrong session number, or
+  // a session that was logged out (or ended by a server restart).
+  kBadKey = 0xC1FE0001,
+  // The procedure exists but this server does not carry it out yet.
+  kNotHandled = 0xC1FE0002,
+  // A condition text does not parse (unknown field, bad number, ...).
+  kBadCondition = 0xC1FE0003,
+  // A record block or size argument does not have the required length.
+  kBadRecord = 0xC1FE0004,
+  // rpcChangePassword: the old password does not match.
+  kWrongPassword = 0xC1FE0005,
+  // Login: no user is associated with the caller (unmapped OS user, no
+  // peer credentials, or a TCP login without a configured user).
+  kUnknownCaller = 0xC1FE0006,
+  // The key's user lacks the permission bit the procedure needs.
+  kAccessDenied = 0xC1FE0007,
+  // The server's database failed; the call changed nothing.
+  kStoreFailure = 0xC1FE0008,
+  // An operation code, identifier or value outside what the procedure takes.
+  kBadArgument = 0xC1FE0009,
+  // rpcChangePassword: the new password is not acceptable (too long).
+  kBadPassword = 0xC1FE000A,
+  // rpcAdviseOP: the connection holds too many registrations already.
+  kTooMany = 0xC1FE000B,
+};
+
+inline int32_t AsResult(ServerStatus s) { return static_cast<int32_t>(s); }
+
+// Name of a status for logs ("" for an unknown one).
+const char* StatusName(uint32_t status);
+
+}  // namespace qz::faxd
+
+#endif  // QZ_SERVER_SERVER_STATUS_H_

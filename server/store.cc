@@ -1,0 +1,528 @@
+// store.cc -- SQLite implementation of the fax server's store.
+#include "server/store.h"
+
+#include <sqlite3.h>
+#include <sys/random.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <utility>
+#include <variant>
+
+#include "server/password.h"
+
+namespace qz::faxd {
+namespace {
+
+// A prepared statement that finalises itself.
+class Stmt {
+ public:
+  Stmt(sqlite3* db, const std::string& sql) {
+    if (sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size() + 1), &stmt_, nullptr) !=
+        SQLITE_OK)
+      stmt_ = nullptr;
+  }
+  ~Stmt() { sqlite3_finalize(stmt_); }
+  Stmt(const Stmt&) = delete;
+  Stmt& operator=(const Stmt&) = delete;
+
+  bool ok() const { return stmt_ != nullptr; }
+  bool Bind(int i, int64_t v) { return ok() && sqlite3_bind_int64(stmt_, i, v) == SQLITE_OK; }
+  bool Bind(int i, std::string_view v) {
+    return ok() && sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()),
+                                     SQLITE_TRANSIENT) == SQLITE_OK;
+  }
+  bool BindBlob(int i, const std::vector<uint8_t>& v) {
+    return ok() && sqlite3_bind_blob(stmt_, i, v.data(), static_cast<int>(v.size()),
+                                     SQLITE_TRANSIENT) == SQLITE_OK;
+  }
+  // SQLITE_ROW, SQLITE_DONE or an error code.
+  int Step() { return ok() ? sqlite3_step(stmt_) : SQLITE_MISUSE; }
+
+  int64_t Int(int col) { return sqlite3_column_int64(stmt_, col); }
+  bool IsNull(int col) { return sqlite3_column_type(stmt_, col) == SQLITE_NULL; }
+  std::string Text(int col) {
+    const unsigned char* p = sqlite3_column_text(stmt_, col);
+    return p ? std::string(reinterpret_cast<const char*>(p),
+                           static_cast<size_t>(sqlite3_column_bytes(stmt_, col)))
+             : std::string();
+  }
+  std::vector<uint8_t> Blob(int col) {
+    const uint8_t* p = static_cast<const uint8_t*>(sqlite3_column_blob(stmt_, col));
+    int n = sqlite3_column_bytes(stmt_, col);
+    return p ? std::vector<uint8_t>(p, p + n) : std::vector<uint8_t>();
+  }
+
+ private:
+  sqlite3_stmt* stmt_ = nullptr;
+};
+
+using Param = std::variant<int64_t, std::string>;
+
+// Turns a parsed filter into a WHERE clause made only of fixed fragments
+// with '?' placeholders, and the values to bind to them in order.
+std::string FilterClause(const LogFilter& f, std::vector<Param>* params) {
+  std::string where;
+  auto add = [&](const char* fragment, Param value) {
+    where += where.empty() ? " WHERE " : " AND ";
+    where += fragment;
+    params->push_back(std::move(value));
+  };
+  if (f.user) add("user_id = ?", *f.user);
+  if (f.session) add("session_no = ?", *f.session);
+  if (f.opnum) add("opnum = ?", *f.opnum);
+  if (f.result) add("result = ?", *f.result);
+  if (f.since) add("time >= ?", *f.since);
+  if (f.until) add("time < ?", *f.until);
+  if (f.procedure) add("procedure = ?", *f.procedure);
+  return where;
+}
+
+bool BindAll(Stmt& s, const std::vector<Param>& params, int first = 1) {
+  for (size_t i = 0; i < params.size(); ++i) {
+    int pos = first + static_cast<int>(i);
+    bool ok = std::holds_alternative<int64_t>(params[i])
+                  ? s.Bind(pos, std::get<int64_t>(params[i]))
+                  : s.Bind(pos, std::string_view(std::get<std::string>(params[i])));
+    if (!ok) return false;
+  }
+  return true;
+}
+
+bool RandomBytes(void* buf, size_t n) {
+  uint8_t* p = static_cast<uint8_t*>(buf);
+  size_t got = 0;
+  while (got < n) {
+    ssize_t r = getrandom(p + got, n - got, 0);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    got += static_cast<size_t>(r);
+  }
+  return true;
+}
+
+int64_t Now() { return static_cast<int64_t>(std::time(nullptr)); }
+
+constexpr const char kSchemaV1[] = R"sql(
+CREATE TABLE meta (
+  key   TEXT PRIMARY KEY,
+  value BLOB NOT NULL
+);
+CREATE TABLE users (
+  id            TEXT PRIMARY KEY,
+  name          TEXT NOT NULL DEFAULT '',
+  user_type     INTEGER NOT NULL DEFAULT 0,
+  rights0       INTEGER NOT NULL DEFAULT 0,
+  rights1       INTEGER NOT NULL DEFAULT 0,
+  rights2       INTEGER NOT NULL DEFAULT 0,
+  rights3       INTEGER NOT NULL DEFAULT 0,
+  record        BLOB NOT NULL,
+  password_hash TEXT NOT NULL
+);
+CREATE TABLE os_users (
+  os_user TEXT PRIMARY KEY,
+  user_id TEXT NOT NULL REFERENCES users(id) ON DELETE CASCADE
+);
+CREATE TABLE sessions (
+  session_no    INTEGER PRIMARY KEY,
+  user_id       TEXT NOT NULL,
+  protseq       TEXT NOT NULL,
+  peer          TEXT NOT NULL,
+  connection_id INTEGER NOT NULL,
+  login_time    INTEGER NOT NULL,
+  logout_time   INTEGER
+);
+CREATE INDEX sessions_user ON sessions(user_id);
+CREATE TABLE user_log (
+  id         INTEGER PRIMARY KEY AUTOINCREMENT,
+  time       INTEGER NOT NULL,
+  user_id    TEXT NOT NULL,
+  session_no INTEGER NOT NULL,
+  opnum      INTEGER NOT NULL,
+  procedure  TEXT NOT NULL,
+  result     INTEGER NOT NULL,
+  peer       TEXT NOT NULL,
+  detail     TEXT NOT NULL
+);
+CREATE INDEX user_log_time ON user_log(time);
+)sql";
+
+}  // namespace
+
+bool ValidUserId(std::string_view id) {
+  if (id.empty() || id.size() > kMaxUserIdLength) return false;
+  if (id.front() == ' ' || id.back() == ' ') return false;
+  for (char c : id)
+    if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) return false;
+  return true;
+}
+
+const std::vector<Store::Migration>& Store::Migrations() {
+  static const std::vector<Migration> steps = {
+      {1, kSchemaV1},
+  };
+  return steps;
+}
+
+Store::Store(sqlite3* db) : db_(db) {}
+
+Store::~Store() { sqlite3_close(db_); }
+
+std::unique_ptr<Store> Store::Open(const std::string& path, const StoreOptions& options,
+                                   std::string* error) {
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open_v2(path.c_str(), &db,
+                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                           nullptr);
+  if (rc != SQLITE_OK) {
+    if (error) *error = std::string("cannot open database: ") + (db ? sqlite3_errmsg(db) : "");
+    sqlite3_close(db);
+    return nullptr;
+  }
+  std::unique_ptr<Store> store(new Store(db));
+  sqlite3_busy_timeout(db, 5000);
+  if (!store->Exec("PRAGMA foreign_keys = ON")) {
+    if (error) *error = store->last_error_;
+    return nullptr;
+  }
+  int before = store->SchemaVersionLocked();
+  if (before < 0) {
+    if (error) *error = store->last_error_;
+    return nullptr;
+  }
+  if (!store->Migrate(error)) return nullptr;
+  if (before == 0 && !store->Seed(options, error)) return nullptr;
+  // Sessions do not survive a restart: their connections are gone.
+  Stmt end(db, "UPDATE sessions SET logout_time = ? WHERE logout_time IS NULL");
+  if (!end.Bind(1, Now()) || end.Step() != SQLITE_DONE) {
+    if (error) *error = std::string("cannot end old sessions: ") + sqlite3_errmsg(db);
+    return nullptr;
+  }
+  return store;
+}
+
+bool Store::Exec(const char* sql) {
+  char* msg = nullptr;
+  if (sqlite3_exec(db_, sql, nullptr, nullptr, &msg) != SQLITE_OK) {
+    last_error_ = msg ? msg : sqlite3_errmsg(db_);
+    sqlite3_free(msg);
+    return false;
+  }
+  return true;
+}
+
+bool Store::Fail(const char* what) {
+  last_error_ = std::string(what) + ": " + sqlite3_errmsg(db_);
+  return false;
+}
+
+std::string Store::last_error() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return last_error_;
+}
+
+bool Store::Migrate(std::string* error) {
+  int current = SchemaVersionLocked();
+  if (current > kSchemaVersion) {
+    if (error)
+      *error = "database schema version " + std::to_string(current) +
+               " is newer than this server (" + std::to_string(kSchemaVersion) + ")";
+    return false;
+  }
+  for (const Migration& m : Migrations()) {
+    if (m.version <= current) continue;
+    std::string sql = std::string("BEGIN IMMEDIATE;") + m.sql + "PRAGMA user_version = " +
+                      std::to_string(m.version) + ";COMMIT;";
+    if (!Exec(sql.c_str())) {
+      Exec("ROLLBACK");
+      if (error) *error = "schema step " + std::to_string(m.version) + " failed: " + last_error_;
+      return false;
+    }
+    current = m.version;
+  }
+  return true;
+}
+
+bool Store::Seed(const StoreOptions& options, std::string* error) {
+  std::vector<uint8_t> instance(16);
+  if (!RandomBytes(instance.data(), instance.size())) {
+    if (error) *error = "no random bytes for the instance identifier";
+    return false;
+  }
+  {
+    Stmt s(db_, "INSERT OR REPLACE INTO meta(key, value) VALUES('instance_id', ?)");
+    if (!s.BindBlob(1, instance) || s.Step() != SQLITE_DONE) {
+      if (error) *error = std::string("cannot seed: ") + sqlite3_errmsg(db_);
+      return false;
+    }
+  }
+  User admin;
+  admin.id = "admin";
+  admin.name = "Administrator";
+  admin.type = 1;
+  admin.rights = {0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu};
+  if (!AddUser(admin, "", options.password_iterations) ||
+      (!options.os_user.empty() && !MapOsUser(options.os_user, admin.id))) {
+    if (error) *error = "cannot seed the administrator: " + last_error_;
+    return false;
+  }
+  return true;
+}
+
+int Store::SchemaVersion() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return SchemaVersionLocked();
+}
+
+int Store::SchemaVersionLocked() {
+  Stmt s(db_, "PRAGMA user_version");
+  if (s.Step() != SQLITE_ROW) {
+    Fail("cannot read the schema version");
+    return -1;
+  }
+  return static_cast<int>(s.Int(0));
+}
+
+std::array<uint8_t, 16> Store::InstanceId() {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::array<uint8_t, 16> id{};
+  Stmt s(db_, "SELECT value FROM meta WHERE key = 'instance_id'");
+  if (s.Step() == SQLITE_ROW) {
+    std::vector<uint8_t> b = s.Blob(0);
+    if (b.size() == id.size()) std::memcpy(id.data(), b.data(), id.size());
+  }
+  return id;
+}
+
+bool Store::AddUser(const User& user, std::string_view password, uint32_t iterations) {
+  if (!ValidUserId(user.id) || user.name.size() > 31) {
+    std::lock_guard<std::mutex> lock(mu_);
+    last_error_ = "invalid user identifier or name";
+    return false;
+  }
+  // Hash outside the lock: it is the slow part.
+  std::string hash = HashPassword(password, iterations ? iterations : kPasswordIterations);
+  std::vector<uint8_t> record = user.record;
+  record.resize(kUserRecordSize, 0);
+  std::lock_guard<std::mutex> lock(mu_);
+  Stmt s(db_,
+         "INSERT INTO users(id, name, user_type, rights0, rights1, rights2, rights3, record, "
+         "password_hash) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)");
+  bool ok = s.Bind(1, std::string_view(user.id)) && s.Bind(2, std::string_view(user.name)) &&
+            s.Bind(3, int64_t{user.type});
+  for (int i = 0; i < 4 && ok; ++i) ok = s.Bind(4 + i, int64_t{user.rights[i]});
+  ok = ok && s.BindBlob(8, record) && s.Bind(9, std::string_view(hash));
+  if (!ok || s.Step() != SQLITE_DONE) return Fail("cannot add user");
+  return true;
+}
+
+std::optional<User> Store::GetUser(std::string_view id) {
+  std::lock_guard<std::mutex> lock(mu_);
+  Stmt s(db_,
+         "SELECT id, name, user_type, rights0, rights1, rights2, rights3, record FROM users "
+         "WHERE id = ?");
+  if (!s.Bind(1, id)) {
+    Fail("cannot read user");
+    return std::nullopt;
+  }
+  if (s.Step() != SQLITE_ROW) return std::nullopt;
+  User u;
+  u.id = s.Text(0);
+  u.name = s.Text(1);
+  u.type = static_cast<uint8_t>(s.Int(2));
+  for (int i = 0; i < 4; ++i) u.rights[i] = static_cast<uint32_t>(s.Int(3 + i));
+  u.record = s.Blob(7);
+  return u;
+}
+
+std::optional<std::vector<uint8_t>> Store::UserRecord(std::string_view id) {
+  std::optional<User> u = GetUser(id);
+  if (!u) return std::nullopt;
+  std::vector<uint8_t> r = u->record;
+  r.resize(kUserRecordSize, 0);
+  r[0] = u->type;
+  std::memset(&r[1], 0, 20);
+  std::memcpy(&r[1], u->id.data(), std::min<size_t>(u->id.size(), 19));
+  std::memset(&r[21], 0, 32);
+  std::memcpy(&r[21], u->name.data(), std::min<size_t>(u->name.size(), 31));
+  for (int i = 0; i < 4; ++i) {
+    uint32_t v = u->rights[i];
+    for (int b = 0; b < 4; ++b) r[956 + i * 4 + b] = static_cast<uint8_t>(v >> (8 * b));
+  }
+  return r;
+}
+
+std::optional<std::string> Store::PasswordHash(std::string_view id) {
+  std::lock_guard<std::mutex> lock(mu_);
+  Stmt s(db_, "SELECT password_hash FROM users WHERE id = ?");
+  if (!s.Bind(1, id) || s.Step() != SQLITE_ROW) return std::nullopt;
+  return s.Text(0);
+}
+
+bool Store::CheckPassword(std::string_view id, std::string_view password) {
+  std::optional<std::string> hash = PasswordHash(id);
+  return hash && VerifyPassword(password, *hash);
+}
+
+bool Store::SetPassword(std::string_view id, std::string_view password, uint32_t iterations) {
+  std::string hash = HashPassword(password, iterations ? iterations : kPasswordIterations);
+  std::lock_guard<std::mutex> lock(mu_);
+  Stmt s(db_, "UPDATE users SET password_hash = ? WHERE id = ?");
+  if (!s.Bind(1, std::string_view(hash)) || !s.Bind(2, id) || s.Step() != SQLITE_DONE)
+    return Fail("cannot set password");
+  if (sqlite3_changes(db_) != 1) {
+    last_error_ = "no such user";
+    return false;
+  }
+  return true;
+}
+
+bool Store::MapOsUser(std::string_view os_user, std::string_view user_id) {
+  std::lock_guard<std::mutex> lock(mu_);
+  Stmt s(db_, "INSERT OR REPLACE INTO os_users(os_user, user_id) VALUES(?, ?)");
+  if (!s.Bind(1, os_user) || !s.Bind(2, user_id) || s.Step() != SQLITE_DONE)
+    return Fail("cannot map OS user");
+  return true;
+}
+
+std::optional<std::string> Store::UserForOsUser(std::string_view os_user) {
+  std::lock_guard<std::mutex> lock(mu_);
+  Stmt s(db_, "SELECT user_id FROM os_users WHERE os_user = ?");
+  if (!s.Bind(1, os_user) || s.Step() != SQLITE_ROW) return std::nullopt;
+  return s.Text(0);
+}
+
+std::optional<int32_t> Store::OpenSession(std::string_view user_id, std::string_view protseq,
+                                          std::string_view peer, uint64_t connection_id) {
+  std::lock_guard<std::mutex> lock(mu_);
+  // Random numbers, so that a key cannot be guessed from the previous one.
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    uint32_t r = 0;
+    if (!RandomBytes(&r, sizeof r)) {
+      last_error_ = "no random bytes for a session number";
+      return std::nullopt;
+    }
+    int32_t number = static_cast<int32_t>(r & 0x7FFFFFFF);
+    if (number == 0) continue;
+    Stmt s(db_,
+           "INSERT INTO sessions(session_no, user_id, protseq, peer, connection_id, login_time) "
+           "VALUES(?, ?, ?, ?, ?, ?)");
+    bool ok = s.Bind(1, int64_t{number}) && s.Bind(2, user_id) && s.Bind(3, protseq) &&
+              s.Bind(4, peer) && s.Bind(5, static_cast<int64_t>(connection_id)) &&
+              s.Bind(6, Now());
+    if (!ok) {
+      Fail("cannot open session");
+      return std::nullopt;
+    }
+    int rc = s.Step();
+    if (rc == SQLITE_DONE) return number;
+    if (rc != SQLITE_CONSTRAINT) {
+      Fail("cannot open session");
+      return std::nullopt;
+    }
+  }
+  last_error_ = "no free session number";
+  return std::nullopt;
+}
+
+bool Store::IsSessionLive(std::string_view user_id, int32_t number) {
+  std::lock_guard<std::mutex> lock(mu_);
+  Stmt s(db_,
+         "SELECT 1 FROM sessions WHERE session_no = ? AND user_id = ? AND logout_time IS NULL");
+  return s.Bind(1, int64_t{number}) && s.Bind(2, user_id) && s.Step() == SQLITE_ROW;
+}
+
+bool Store::CloseSession(std::string_view user_id, int32_t number) {
+  std::lock_guard<std::mutex> lock(mu_);
+  Stmt s(db_,
+         "UPDATE sessions SET logout_time = ? WHERE session_no = ? AND user_id = ? AND "
+         "logout_time IS NULL");
+  if (!s.Bind(1, Now()) || !s.Bind(2, int64_t{number}) || !s.Bind(3, user_id) ||
+      s.Step() != SQLITE_DONE)
+    return Fail("cannot close session");
+  return sqlite3_changes(db_) == 1;
+}
+
+std::optional<Session> Store::GetSession(int32_t number) {
+  std::lock_guard<std::mutex> lock(mu_);
+  Stmt s(db_,
+         "SELECT session_no, user_id, protseq, peer, connection_id, login_time, logout_time "
+         "FROM sessions WHERE session_no = ?");
+  if (!s.Bind(1, int64_t{number}) || s.Step() != SQLITE_ROW) return std::nullopt;
+  Session r;
+  r.number = static_cast<int32_t>(s.Int(0));
+  r.user_id = s.Text(1);
+  r.protseq = s.Text(2);
+  r.peer = s.Text(3);
+  r.connection_id = static_cast<uint64_t>(s.Int(4));
+  r.login_time = s.Int(5);
+  if (!s.IsNull(6)) r.logout_time = s.Int(6);
+  return r;
+}
+
+int64_t Store::CountLiveSessions() {
+  std::lock_guard<std::mutex> lock(mu_);
+  Stmt s(db_, "SELECT COUNT(*) FROM sessions WHERE logout_time IS NULL");
+  return s.Step() == SQLITE_ROW ? s.Int(0) : 0;
+}
+
+std::optional<int64_t> Store::AppendUserLog(const UserLogEntry& e) {
+  std::lock_guard<std::mutex> lock(mu_);
+  Stmt s(db_,
+         "INSERT INTO user_log(time, user_id, session_no, opnum, procedure, result, peer, "
+         "detail) VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
+  bool ok = s.Bind(1, e.time) && s.Bind(2, std::string_view(e.user_id)) &&
+            s.Bind(3, int64_t{e.session_no}) && s.Bind(4, int64_t{e.opnum}) &&
+            s.Bind(5, std::string_view(e.procedure)) && s.Bind(6, int64_t{e.result}) &&
+            s.Bind(7, std::string_view(e.peer)) && s.Bind(8, std::string_view(e.detail));
+  if (!ok || s.Step() != SQLITE_DONE) {
+    Fail("cannot append to the user log");
+    return std::nullopt;
+  }
+  return sqlite3_last_insert_rowid(db_);
+}
+
+bool Store::QueryUserLog(const LogFilter& filter, size_t limit, std::vector<UserLogEntry>* out) {
+  std::vector<Param> params;
+  std::string sql =
+      "SELECT id, time, user_id, session_no, opnum, procedure, result, peer, detail FROM user_log" +
+      FilterClause(filter, &params) + " ORDER BY id LIMIT ?";
+  params.push_back(static_cast<int64_t>(limit));
+  std::lock_guard<std::mutex> lock(mu_);
+  Stmt s(db_, sql);
+  if (!BindAll(s, params)) return Fail("cannot query the user log");
+  out->clear();
+  int rc;
+  while ((rc = s.Step()) == SQLITE_ROW) {
+    UserLogEntry e;
+    e.id = s.Int(0);
+    e.time = s.Int(1);
+    e.user_id = s.Text(2);
+    e.session_no = static_cast<int32_t>(s.Int(3));
+    e.opnum = static_cast<uint32_t>(s.Int(4));
+    e.procedure = s.Text(5);
+    e.result = static_cast<int32_t>(s.Int(6));
+    e.peer = s.Text(7);
+    e.detail = s.Text(8);
+    out->push_back(std::move(e));
+  }
+  if (rc != SQLITE_DONE) return Fail("cannot query the user log");
+  return true;
+}
+
+std::optional<int64_t> Store::DeleteUserLog(const LogFilter& filter) {
+  std::vector<Param> params;
+  std::string sql = "DELETE FROM user_log" + FilterClause(filter, &params);
+  std::lock_guard<std::mutex> lock(mu_);
+  Stmt s(db_, sql);
+  if (!BindAll(s, params) || s.Step() != SQLITE_DONE) {
+    Fail("cannot delete from the user log");
+    return std::nullopt;
+  }
+  return sqlite3_changes64(db_);
+}
+
+}  // namespace qz::faxd

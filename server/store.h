@@ -1,0 +1,153 @@
+// store.h -- the fax server's persistent state in one SQLite database.
+//
+// Tables (schema version kSchemaVersion, kept in PRAGMA user_version):
+//   meta         key/value pairs (the instance identifier)
+//   users        identifier, name, type, four rights masks, the full
+//                972-byte user record, salted password hash
+//   os_users     OS account name -> user identifier (local logins)
+//   sessions     session number, user, transport, peer, login/logout time
+//   user_log     one row per procedure call
+// Migrations() lists the schema steps in order; Open() applies the missing
+// ones, each in its own transaction, so a later version only appends steps.
+// A database of a newer version than this program knows is refused.
+//
+// Every statement binds its values as parameters; no text that came from a
+// client is ever part of a statement's SQL.
+//
+// Thread-safety: a Store may be used from many threads; one mutex
+// serialises all access to the connection.
+#ifndef QZ_SERVER_STORE_H_
+#define QZ_SERVER_STORE_H_
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "server/condition.h"
+
+struct sqlite3;
+
+namespace qz::faxd {
+
+inline constexpr int kSchemaVersion = 1;
+inline constexpr size_t kUserRecordSize = 972;
+inline constexpr size_t kMaxUserIdLength = 19;
+
+struct User {
+  std::string id;                    // at most 19 characters
+  std::string name;                  // at most 31 characters
+  uint8_t type = 0;                  // 1 administrator, 0 ordinary user
+  std::array<uint32_t, 4> rights{};  // dwRights[0..3]
+  // The full user record; id, name, type and rights above take precedence
+  // over the same bytes in here when the record is built.
+  std::vector<uint8_t> record;
+};
+
+struct Session {
+  int32_t number = 0;
+  std::string user_id;
+  std::string protseq;
+  std::string peer;
+  uint64_t connection_id = 0;
+  int64_t login_time = 0;
+  std::optional<int64_t> logout_time;
+};
+
+struct UserLogEntry {
+  int64_t id = 0;  // assigned by the store
+  int64_t time = 0;
+  std::string user_id;
+  int32_t session_no = 0;
+  uint32_t opnum = 0;
+  std::string procedure;
+  int32_t result = 0;
+  std::string peer;
+  std::string detail;
+};
+
+struct StoreOptions {
+  // OS account mapped to the administrator when the database is created
+  // (empty: none).
+  std::string os_user;
+  // Iterations for the administrator's initial password hash.
+  uint32_t password_iterations = 0;  // 0: kPasswordIterations
+};
+
+class Store {
+ public:
+  // One schema step: the SQL run to go from version `version - 1` to `version`.
+  struct Migration {
+    int version;
+    const char* sql;
+  };
+  static const std::vector<Migration>& Migrations();
+
+  // Opens (creating if need be) the database at `path` (":memory:" for a
+  // private in-memory one), brings its schema up to date, seeds a new
+  // database with the administrator, and ends every session left open by a
+  // previous run. Null on failure, with the reason in *error.
+  static std::unique_ptr<Store> Open(const std::string& path, const StoreOptions& options,
+                                     std::string* error);
+  ~Store();
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
+
+  int SchemaVersion();
+  std::array<uint8_t, 16> InstanceId();
+  std::string last_error();
+
+  // Users. AddUser fails when the identifier exists or is invalid.
+  bool AddUser(const User& user, std::string_view password,
+               uint32_t iterations = 0);
+  std::optional<User> GetUser(std::string_view id);
+  // The user's record with id, name, type and rights written in (972 bytes).
+  std::optional<std::vector<uint8_t>> UserRecord(std::string_view id);
+  bool CheckPassword(std::string_view id, std::string_view password);
+  bool SetPassword(std::string_view id, std::string_view password, uint32_t iterations = 0);
+  std::optional<std::string> PasswordHash(std::string_view id);  // for tests and audits
+
+  // OS account mapping for local logins.
+  bool MapOsUser(std::string_view os_user, std::string_view user_id);
+  std::optional<std::string> UserForOsUser(std::string_view os_user);
+
+  // Sessions. OpenSession hands out a fresh positive session number.
+  std::optional<int32_t> OpenSession(std::string_view user_id, std::string_view protseq,
+                                     std::string_view peer, uint64_t connection_id);
+  bool IsSessionLive(std::string_view user_id, int32_t number);
+  // False when no such live session existed.
+  bool CloseSession(std::string_view user_id, int32_t number);
+  std::optional<Session> GetSession(int32_t number);
+  int64_t CountLiveSessions();
+
+  // User log. Entries come back in ascending id (time) order, at most
+  // `limit` of them (the oldest first).
+  std::optional<int64_t> AppendUserLog(const UserLogEntry& entry);
+  bool QueryUserLog(const LogFilter& filter, size_t limit, std::vector<UserLogEntry>* out);
+  // Number of entries deleted, or nullopt on failure.
+  std::optional<int64_t> DeleteUserLog(const LogFilter& filter);
+
+ private:
+  explicit Store(sqlite3* db);
+  int SchemaVersionLocked();
+  bool Migrate(std::string* error);
+  bool Seed(const StoreOptions& options, std::string* error);
+  bool Exec(const char* sql);
+  bool Fail(const char* what);
+
+  std::mutex mu_;
+  sqlite3* db_;
+  std::string last_error_;
+};
+
+// True for identifiers the store accepts: 1..19 printable ASCII characters
+// without blanks at either end.
+bool ValidUserId(std::string_view id);
+
+}  // namespace qz::faxd
+
+#endif  // QZ_SERVER_STORE_H_
