@@ -9,6 +9,7 @@
 
 #include <thread>
 
+#include "rpc/client_connection.h"
 #include "rpc/rpc_test_util.h"
 #include "rpc/server.h"
 
@@ -223,6 +224,371 @@ TEST_F(ClientServerTest, ConcurrentCallsRunSideBySide) {
   EXPECT_EQ(ok.load(), kThreads * 5);
   // Calls overlapped in the server: not serialised behind one connection.
   EXPECT_GE(echo_.max_concurrent.load(), 2);
+}
+
+}  // namespace
+}  // namespace qz::rpc
+
+// ---------------------------------------------------------------------------
+// Hostile and unusual servers, scripted over an in-memory transport.
+
+namespace qz::rpc {
+namespace {
+
+class ScriptedServerTest : public ::testing::Test {
+ protected:
+  using Script = std::function<void(Transport&)>;
+  // Runs `script` as the server side; returns the client connection.
+  std::unique_ptr<ClientConnection> Start(Script script, ClientSettings s = {}) {
+    auto [client, server] = MakeMemoryPair();
+    server_end_ = std::move(server);
+    thread_ = std::thread([this, script] { script(*server_end_); });
+    if (s.receive_timeout_ms == ClientSettings{}.receive_timeout_ms) s.receive_timeout_ms = 2000;
+    return std::make_unique<ClientConnection>(std::move(client), s, 0);
+  }
+  void TearDown() override {
+    if (server_end_) server_end_->Shutdown();
+    if (thread_.joinable()) thread_.join();
+  }
+  static std::vector<uint8_t> Read(Transport& t, PduHeader* h = nullptr) {
+    std::vector<uint8_t> pdu;
+    PduHeader tmp;
+    if (ReceivePdu(t, 65535, 2000, &pdu, h ? h : &tmp) != RecvStatus::kOk) return {};
+    return pdu;
+  }
+  // Reads the bind and acknowledges it (context accepted).
+  static void Ack(Transport& t, Drep drep = Drep::Little(), uint16_t result = 0,
+                  uint16_t reason = 0) {
+    PduHeader h;
+    if (Read(t, &h).empty()) return;
+    BindAckPdu a;
+    a.hdr.type = ptype::kBindAck;
+    a.hdr.call_id = h.call_id;
+    a.hdr.drep = drep;
+    a.max_xmit_frag = a.max_recv_frag = 1432;
+    a.assoc_group_id = 0x55;
+    a.sec_addr = "135";
+    a.results.push_back(ContextResult{result, reason, result == 0 ? NdrSyntax() : SyntaxId{}});
+    t.SendAll(EncodeBindAck(a));
+  }
+  static std::vector<uint8_t> Response(uint32_t call_id, std::span<const uint8_t> stub,
+                                       uint8_t flags = 3, Drep drep = Drep::Little(),
+                                       uint32_t alloc_hint = 0) {
+    ResponsePdu r;
+    r.hdr.type = ptype::kResponse;
+    r.hdr.flags = flags;
+    r.hdr.call_id = call_id;
+    r.hdr.drep = drep;
+    r.alloc_hint = alloc_hint;
+    r.stub = stub;
+    return EncodeResponse(r);
+  }
+  std::unique_ptr<Transport> server_end_;
+  std::thread thread_;
+};
+
+uint32_t CallCode(ClientConnection& c, std::span<const uint8_t> stub = {}) {
+  return CodeOf([&] { c.Call(EchoInterface(), 0, stub); });
+}
+
+TEST_F(ScriptedServerTest, BindRejections) {
+  struct Case {
+    const char* name;
+    std::function<void(Transport&)> script;
+    uint32_t want;
+  } cases[] = {
+      {"abstract syntax", [](Transport& t) { Ack(t, Drep::Little(), 2, 1); }, 1717},
+      {"transfer syntax", [](Transport& t) { Ack(t, Drep::Little(), 2, 2); }, 1730},
+      {"user rejection", [](Transport& t) { Ack(t, Drep::Little(), 1, 0); }, 1727},
+      {"nak version",
+       [](Transport& t) {
+         PduHeader h;
+         Read(t, &h);
+         BindNakPdu n;
+         n.hdr.type = ptype::kBindNak;
+         n.hdr.call_id = h.call_id;
+         n.reason = 4;
+         t.SendAll(EncodeBindNak(n));
+       },
+       1728},
+      {"nak congestion",
+       [](Transport& t) {
+         PduHeader h;
+         Read(t, &h);
+         BindNakPdu n;
+         n.hdr.type = ptype::kBindNak;
+         n.hdr.call_id = h.call_id;
+         n.reason = 1;
+         t.SendAll(EncodeBindNak(n));
+       },
+       1723},
+      {"closed before ack", [](Transport& t) { Read(t); t.Shutdown(); }, 1727},
+      {"ack with wrong call id",
+       [](Transport& t) {
+         Read(t);
+         BindAckPdu a;
+         a.hdr.type = ptype::kBindAck;
+         a.hdr.call_id = 99;
+         a.results.push_back({});
+         t.SendAll(EncodeBindAck(a));
+       },
+       1728},
+      {"ack without results",
+       [](Transport& t) {
+         PduHeader h;
+         Read(t, &h);
+         BindAckPdu a;
+         a.hdr.type = ptype::kBindAck;
+         a.hdr.call_id = h.call_id;
+         t.SendAll(EncodeBindAck(a));
+       },
+       1728},
+      {"short ack",
+       [](Transport& t) {
+         PduHeader h;
+         Read(t, &h);
+         BindAckPdu a;
+         a.hdr.type = ptype::kBindAck;
+         a.hdr.call_id = h.call_id;
+         a.results.push_back({});
+         auto v = EncodeBindAck(a);
+         v.resize(40);
+         v[8] = 40;
+         t.SendAll(v);
+       },
+       1728},
+      {"response instead of ack",
+       [](Transport& t) {
+         PduHeader h;
+         Read(t, &h);
+         t.SendAll(Response(h.call_id, {}));
+       },
+       1728},
+  };
+  for (const Case& c : cases) {
+    auto conn = Start(c.script);
+    EXPECT_EQ(CallCode(*conn), c.want) << c.name;
+    TearDown();
+    server_end_.reset();
+  }
+}
+
+TEST_F(ScriptedServerTest, HostileReplies) {
+  struct Case {
+    const char* name;
+    std::function<void(Transport&, uint32_t)> reply;  // after bind and request
+    uint32_t want;
+  } cases[] = {
+      {"wrong call id", [](Transport& t, uint32_t id) { t.SendAll(Response(id + 1, {})); }, 1728},
+      {"truncated response",
+       [](Transport& t, uint32_t id) {
+         auto v = Response(id, {});
+         v.resize(20);
+         v[8] = 20;
+         t.SendAll(v);
+       },
+       1728},
+      {"frag_length over our limit",
+       [](Transport& t, uint32_t id) {
+         auto v = Response(id, std::vector<uint8_t>(3000));
+         t.SendAll(v);  // we offered 1432 below
+       },
+       1728},
+      {"stream ends mid PDU",
+       [](Transport& t, uint32_t id) {
+         auto v = Response(id, std::vector<uint8_t>(500));
+         v.resize(100);
+         t.SendAll(v);
+         t.Shutdown();
+       },
+       1726},
+      {"closed after request", [](Transport& t, uint32_t) { t.Shutdown(); }, 1726},
+      {"silent peer", [](Transport&, uint32_t) {}, 1818},
+      {"garbage",
+       [](Transport& t, uint32_t) {
+         std::vector<uint8_t> g(64, 0xEE);
+         t.SendAll(g);
+       },
+       1728},
+      {"first fragment without FIRST",
+       [](Transport& t, uint32_t id) { t.SendAll(Response(id, std::vector<uint8_t>(8), 0x02)); },
+       1728},
+      {"FIRST twice",
+       [](Transport& t, uint32_t id) {
+         t.SendAll(Response(id, std::vector<uint8_t>(8), 0x01));
+         t.SendAll(Response(id, std::vector<uint8_t>(8), 0x03));
+       },
+       1728},
+      {"drep changes between fragments",
+       [](Transport& t, uint32_t id) {
+         t.SendAll(Response(id, std::vector<uint8_t>(8), 0x01));
+         t.SendAll(Response(id, std::vector<uint8_t>(8), 0x02, Drep::Big()));
+       },
+       1728},
+      {"fault",
+       [](Transport& t, uint32_t id) {
+         FaultPdu f;
+         f.hdr.type = ptype::kFault;
+         f.hdr.call_id = id;
+         f.status = 0x1C010002;
+         t.SendAll(EncodeFault(f));
+       },
+       1745},
+      {"fault with status 0",
+       [](Transport& t, uint32_t id) {
+         FaultPdu f;
+         f.hdr.type = ptype::kFault;
+         f.hdr.call_id = id;
+         t.SendAll(EncodeFault(f));
+       },
+       1726},
+      {"bind_ack instead of response",
+       [](Transport& t, uint32_t id) {
+         BindAckPdu a;
+         a.hdr.type = ptype::kBindAck;
+         a.hdr.call_id = id;
+         t.SendAll(EncodeBindAck(a));
+       },
+       1728},
+      {"endless fragments over the reply cap",
+       [](Transport& t, uint32_t id) {
+         std::vector<uint8_t> chunk(1400);
+         t.SendAll(Response(id, chunk, 0x01, Drep::Little(), 0xFFFFFFFF));
+         for (int i = 0; i < 200; ++i)
+           if (t.SendAll(Response(id, chunk, 0x00)) != IoResult::kOk) return;
+       },
+       status::kOutOfMemory},
+  };
+  for (const Case& c : cases) {
+    ClientSettings s;
+    s.proposed_frag = 1432;
+    s.receive_timeout_ms = 300;
+    s.max_reply_bytes = 100000;
+    auto conn = Start(
+        [&](Transport& t) {
+          Ack(t);
+          PduHeader h;
+          if (Read(t, &h).empty()) return;
+          c.reply(t, h.call_id);
+        },
+        s);
+    EXPECT_EQ(CallCode(*conn), c.want) << c.name;
+    TearDown();
+    server_end_.reset();
+  }
+}
+
+TEST_F(ScriptedServerTest, BigEndianFragmentedReply) {
+  std::vector<uint8_t> stub = Pattern(5000);
+  auto conn = Start([&](Transport& t) {
+    Ack(t, Drep::Big());
+    PduHeader h;
+    Read(t, &h);
+    EXPECT_TRUE(h.drep.little_endian());  // we always send little-endian
+    size_t off = 0;
+    while (off < stub.size()) {
+      size_t n = std::min<size_t>(1400, stub.size() - off);
+      uint8_t flags = (off == 0 ? 1 : 0) | (off + n == stub.size() ? 2 : 0);
+      t.SendAll(Response(h.call_id, std::span(stub).subspan(off, n), flags, Drep::Big(),
+                         static_cast<uint32_t>(stub.size() - off)));
+      off += n;
+    }
+  });
+  Reply r = conn->Call(EchoInterface(), 0, {});
+  EXPECT_FALSE(r.drep.little_endian());
+  EXPECT_EQ(r.stub, stub);
+  EXPECT_EQ(conn->assoc_group_id(), 0x55u);
+}
+
+TEST_F(ScriptedServerTest, LyingAllocHintDoesNotDriveAllocation) {
+  auto conn = Start([&](Transport& t) {
+    Ack(t);
+    PduHeader h;
+    Read(t, &h);
+    std::vector<uint8_t> s = {1, 2, 3};
+    t.SendAll(Response(h.call_id, s, 3, Drep::Little(), 0xFFFFFFF0));
+  });
+  Reply r = conn->Call(EchoInterface(), 0, {});
+  EXPECT_EQ(r.stub.size(), 3u);
+  EXPECT_LT(r.stub.capacity(), 4096u);
+}
+
+TEST_F(ScriptedServerTest, RequestFragmentsFollowTheGrantedSize) {
+  std::vector<uint8_t> stub = Pattern(10000);
+  std::vector<uint8_t> got;
+  auto conn = Start([&](Transport& t) {
+    Ack(t);  // grants 1432 both ways
+    for (;;) {
+      PduHeader h;
+      auto pdu = Read(t, &h);
+      RequestPdu r;
+      if (pdu.empty() || !DecodeRequest(pdu, &r)) return;
+      EXPECT_LE(h.frag_length, 1432);
+      EXPECT_EQ(r.alloc_hint, stub.size() - got.size());
+      if (!(h.flags & pfc::kLastFrag)) {
+        EXPECT_EQ(r.stub.size() % 8, 0u);
+      }
+      got.insert(got.end(), r.stub.begin(), r.stub.end());
+      if (h.flags & pfc::kLastFrag) {
+        t.SendAll(Response(h.call_id, {}));
+        return;
+      }
+    }
+  });
+  conn->Call(EchoInterface(), 0, stub);
+  EXPECT_EQ(got, stub);
+  EXPECT_EQ(conn->max_xmit_frag(), 1432);
+}
+
+TEST_F(ScriptedServerTest, ShutdownRequestRetiresTheConnection) {
+  auto conn = Start([&](Transport& t) {
+    Ack(t);
+    PduHeader h;
+    Read(t, &h);
+    PduHeader s;
+    s.type = ptype::kShutdown;
+    t.SendAll(EncodeHeaderOnly(s));
+    t.SendAll(Response(h.call_id, std::vector<uint8_t>{7}));
+  });
+  EXPECT_EQ(conn->Call(EchoInterface(), 0, {}).stub, std::vector<uint8_t>{7});
+  EXPECT_FALSE(conn->usable());
+}
+
+TEST_F(ScriptedServerTest, CallIdsIncreaseAndSecondInterfaceUsesAlterContext) {
+  SyntaxId second{*Uuid::Parse("0a382c88-ff39-419c-a696-022f6e695506"), 1, 0};
+  std::vector<uint32_t> ids;
+  std::vector<uint8_t> types;
+  auto conn = Start([&](Transport& t) {
+    Ack(t);
+    for (int i = 0; i < 3; ++i) {
+      PduHeader h;
+      auto pdu = Read(t, &h);
+      if (pdu.empty()) return;
+      ids.push_back(h.call_id);
+      types.push_back(h.type);
+      if (h.type == ptype::kAlterContext) {
+        BindPdu b;
+        EXPECT_TRUE(DecodeBind(pdu, &b));
+        EXPECT_EQ(b.contexts.at(0).context_id, 1);
+        EXPECT_EQ(b.contexts.at(0).abstract_syntax, second);
+        BindAckPdu a;
+        a.hdr.type = ptype::kAlterContextResp;
+        a.hdr.call_id = h.call_id;
+        a.assoc_group_id = 0x55;
+        a.results.push_back(ContextResult{0, 0, NdrSyntax()});
+        t.SendAll(EncodeBindAck(a));
+        --i;
+        continue;
+      }
+      t.SendAll(Response(h.call_id, {}));
+    }
+  });
+  conn->Call(EchoInterface(), 0, {});
+  conn->Call(second, 0, {});
+  conn->Call(EchoInterface(), 0, {});
+  ASSERT_EQ(types.size(), 4u);
+  EXPECT_EQ(types[1], ptype::kAlterContext);
+  for (size_t i = 1; i < ids.size(); ++i) EXPECT_GT(ids[i], ids[i - 1]);
 }
 
 }  // namespace
