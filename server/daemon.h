@@ -1,0 +1,84 @@
+// daemon.h -- the running stand-in fax server: store, procedure logic,
+// RPC server on ncacn_ip_tcp and ncalrpc, and the endpoint registrations.
+//
+// Start() opens the store, registers both interfaces with the RPC server,
+// listens, and registers the endpoints with an endpoint mapper: its own
+// embedded one (TCP port epm_port, 0 = a free one, plus ncalrpc
+// "epmapper") or, with embedded_epm off, a running mapper reached over
+// TCP at epm_host:epm_port through ept_insert. Stop() removes the
+// registrations from a running mapper and stops everything.
+//
+// Thread-safety: Start and Stop from one thread; the accessors after a
+// successful Start from any thread.
+#ifndef QZ_SERVER_DAEMON_H_
+#define QZ_SERVER_DAEMON_H_
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "interfaces/interface_server.h"
+#include "rpc/epm.h"
+#include "rpc/server.h"
+#include "server/fax_service.h"
+#include "server/store.h"
+
+namespace qz::faxd {
+
+struct DaemonOptions {
+  std::string db_path = ":memory:";
+  std::string listen_host = "127.0.0.1";
+  uint16_t port = 0;                 // 0: a free port
+  bool listen_local = true;          // also ncalrpc
+  std::string local_endpoint;        // empty: "qzfaxd-<pid>"
+  bool embedded_epm = true;
+  uint16_t epm_port = 0;             // embedded: port to listen on (0: free); else the mapper's
+  std::string epm_host = "127.0.0.1";
+  bool epm_local = true;             // embedded mapper also on ncalrpc "epmapper"
+  StoreOptions store;
+  ServiceOptions service;
+  std::function<void(const std::string&)> log;  // diagnostics; default none
+};
+
+class Daemon {
+ public:
+  explicit Daemon(DaemonOptions options);
+  ~Daemon();
+  Daemon(const Daemon&) = delete;
+  Daemon& operator=(const Daemon&) = delete;
+
+  bool Start(std::string* error);
+  void Stop();
+
+  uint16_t tcp_port() const { return tcp_port_; }
+  const std::string& local_endpoint() const { return local_endpoint_; }
+  uint16_t epm_port() const { return epm_port_; }
+  FaxService& service() { return *service_; }
+  Store& store() { return *store_; }
+
+ private:
+  void Log(const std::string& line);
+  bool Register(std::string* error);
+  void Unregister();
+
+  DaemonOptions options_;
+  std::unique_ptr<Store> store_;
+  std::unique_ptr<FaxService> service_;
+  std::unique_ptr<ifc::InterfaceServer> main_;
+  std::unique_ptr<ifc::InterfaceServer> control_;
+  std::unique_ptr<rpc::Server> server_;
+  std::unique_ptr<rpc::EndpointMapperService> epm_;
+  uint16_t tcp_port_ = 0;
+  std::string local_endpoint_;
+  uint16_t epm_port_ = 0;
+  bool registered_remote_ = false;
+};
+
+// Wires a FaxService into the dispatchers of both interfaces.
+void InstallHandlers(FaxService* service, ifc::InterfaceServer* main,
+                     ifc::InterfaceServer* control);
+
+}  // namespace qz::faxd
+
+#endif  // QZ_SERVER_DAEMON_H_

@@ -1,0 +1,194 @@
+// daemon_test.cc -- the server over the wire: client stubs on TCP and
+// ncalrpc against an in-process daemon with its embedded endpoint mapper.
+#include "server/daemon.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+
+#include "interfaces/stubs.h"
+#include "rpc/binding_api.h"
+#include "rpc/client.h"
+#include "server/records.h"
+#include "server/server_status.h"
+
+namespace qz::faxd {
+namespace {
+
+constexpr int32_t S(ServerStatus s) { return static_cast<int32_t>(s); }
+
+class DaemonTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "qzfaxd-test.XXXXXX").string();
+    dir_ = mkdtemp(tmpl.data());
+    // Before any server thread exists: the runtime reads it when a server
+    // or a local connection is made.
+    setenv("QZRPC_LRPC_DIR", dir_.c_str(), 1);
+  }
+  static void TearDownTestSuite() { std::filesystem::remove_all(dir_); }
+
+  void SetUp() override {
+    DaemonOptions o;
+    o.db_path = ":memory:";
+    o.store.password_iterations = 20;
+    o.store.os_user = LookUpOsUser(static_cast<uint32_t>(getuid())).value_or("");
+    o.local_endpoint = "faxd-test";
+    daemon_ = std::make_unique<Daemon>(o);
+    std::string error;
+    ASSERT_TRUE(daemon_->Start(&error)) << error;
+  }
+  void TearDown() override {
+    for (rpc::BindingHandle& h : bindings_) rpc::RpcBindingFree(&h);
+    daemon_.reset();
+  }
+
+  rpc::BindingHandle Bind(const std::string& string_binding) {
+    rpc::BindingHandle h = nullptr;
+    EXPECT_EQ(rpc::RpcBindingFromStringBinding(string_binding, &h), 0u) << string_binding;
+    bindings_.push_back(h);
+    return h;
+  }
+  rpc::BindingHandle Tcp() {
+    return Bind("ncacn_ip_tcp:127.0.0.1[" + std::to_string(daemon_->tcp_port()) + "]");
+  }
+  rpc::BindingHandle Local() { return Bind("ncalrpc:[faxd-test]"); }
+
+  static std::string dir_;
+  std::unique_ptr<Daemon> daemon_;
+  std::vector<rpc::BindingHandle> bindings_;
+};
+std::string DaemonTest::dir_;
+
+TEST_F(DaemonTest, TcpLoginQueryAndLogout) {
+  rpc::BindingHandle h = Tcp();
+  SESSIONKEY key;
+  std::memset(&key, 0x77, sizeof key);
+  std::vector<uint8_t> info(1680, 0);
+  ASSERT_EQ(ifc::rpcLogInServer(h, &key, 1680, info.data()), 1);
+  EXPECT_STREQ(key.szUserID, "admin");
+  int32_t session;
+  std::memcpy(&session, &info[684], 4);
+  EXPECT_EQ(key.dwSessionNo, session);
+  EXPECT_STREQ(reinterpret_cast<const char*>(&info[709]), "admin");
+  EXPECT_STREQ(reinterpret_cast<const char*>(&info[86]), "ncacn_ip_tcp");
+  uint32_t rights3;
+  std::memcpy(&rights3, &info[1676], 4);
+  EXPECT_EQ(rights3, 0xFFFFFFFFu);
+
+  EXPECT_EQ(ifc::rpcSychronize(h, &key), 1);
+  uint8_t* reply = nullptr;
+  int32_t bytes = 0;
+  ASSERT_EQ(ifc::rpcQueryUserLog(h, &key, "", &reply, &bytes), 1);
+  ASSERT_NE(reply, nullptr);
+  ASSERT_EQ(bytes, 2 * 508);
+  UserLogRecord rec[2];
+  std::memcpy(rec, reply, sizeof rec);
+  ifc::GetMemoryRoutines().release(reply);
+  EXPECT_EQ(rec[0].dwOpnum, 100u);
+  EXPECT_EQ(rec[1].dwOpnum, 87u);
+  EXPECT_STREQ(rec[1].szUserID, "admin");
+  EXPECT_EQ(std::string(rec[1].szPeer).rfind("ncacn_ip_tcp 127.0.0.1", 0), 0u) << rec[1].szPeer;
+
+  // Nothing matches: a null reply and a count of 0.
+  reply = nullptr;
+  bytes = 0;
+  ASSERT_EQ(ifc::rpcQueryUserLog(h, &key, "user=nobody", &reply, &bytes), 1);
+  EXPECT_EQ(reply, nullptr);
+  EXPECT_EQ(bytes, 0);
+  EXPECT_EQ(ifc::rpcQueryUserLog(h, &key, "bogus", &reply, &bytes), S(kBadCondition));
+
+  EXPECT_EQ(ifc::rpcSendFaxFromDraft(h, &key, 5), S(kNotHandled));
+  EXPECT_EQ(ifc::rpcLogoutServer(h, &key), 1);
+  EXPECT_EQ(ifc::rpcSychronize(h, &key), S(kBadKey));
+}
+
+TEST_F(DaemonTest, LocalLoginMapsThePeersOsUser) {
+  rpc::BindingHandle h = Local();
+  SESSIONKEY key{};
+  std::vector<uint8_t> info(1680, 0);
+  ASSERT_EQ(ifc::rpcLogInServer(h, &key, 1680, info.data()), 1);
+  EXPECT_STREQ(key.szUserID, "admin");  // this process's account maps to the administrator
+  EXPECT_STREQ(reinterpret_cast<const char*>(&info[86]), "ncalrpc");
+  uint8_t* reply = nullptr;
+  int32_t bytes = 0;
+  ASSERT_EQ(ifc::rpcQueryUserLog(h, &key, "op=100", &reply, &bytes), 1);
+  ASSERT_EQ(bytes, 508);
+  UserLogRecord rec;
+  std::memcpy(&rec, reply, sizeof rec);
+  ifc::GetMemoryRoutines().release(reply);
+  std::string expected_peer = "ncalrpc uid=" + std::to_string(getuid()) + " pid=" +
+                              std::to_string(getpid());
+  EXPECT_EQ(std::string(rec.szPeer), expected_peer);
+}
+
+// Resolves a partial binding of `string_binding` for `iface` through the
+// daemon's mapper; returns the status and the endpoint found.
+std::pair<uint32_t, std::string> Resolve(const std::string& string_binding, const rpc::SyntaxId& iface) {
+  rpc::BindingHandle h = nullptr;
+  if (rpc::RpcBindingFromStringBinding(string_binding, &h) != 0) return {~0u, ""};
+  uint32_t st = rpc::RpcEpResolveBinding(h, iface);
+  std::string ep = h->endpoint();
+  rpc::RpcBindingFree(&h);
+  return {st, ep};
+}
+
+TEST_F(DaemonTest, TcpEndpointsResolveThroughTheEmbeddedMapper) {
+  setenv("QZRPC_EPM_PORT", std::to_string(daemon_->epm_port()).c_str(), 1);
+  const std::string port = std::to_string(daemon_->tcp_port());
+  for (const ifc::InterfaceDesc* iface : {&ifc::MainInterface(), &ifc::ServiceControlInterface()})
+    EXPECT_EQ(Resolve("ncacn_ip_tcp:127.0.0.1", iface->id), std::make_pair(0u, port)) << iface->name;
+  // An interface nobody registered is not found.
+  rpc::SyntaxId other = ifc::MainInterface().id;
+  other.major = 2;
+  EXPECT_EQ(Resolve("ncacn_ip_tcp:127.0.0.1", other).first, rpc::status::kEptNotRegistered);
+  unsetenv("QZRPC_EPM_PORT");
+}
+
+// Disabled: the runtime's ept_map cannot build the query tower of a
+// partial ncalrpc binding (BuildTower refuses an empty ncalrpc endpoint),
+// so the resolution fails with 1703 before the mapper is asked.
+TEST_F(DaemonTest, DISABLED_LocalEndpointsResolveThroughTheEmbeddedMapper) {
+  for (const ifc::InterfaceDesc* iface : {&ifc::MainInterface(), &ifc::ServiceControlInterface()})
+    EXPECT_EQ(Resolve("ncalrpc:", iface->id), std::make_pair(0u, std::string("faxd-test")))
+        << iface->name;
+}
+
+TEST_F(DaemonTest, AdviseAndServerCapsOverTheWire) {
+  rpc::BindingHandle h = Tcp();
+  rpc::Guid16 guid;
+  std::memcpy(guid.bytes, kAdviseEventGuid, 16);
+  uint8_t advise[60] = {};
+  advise[8] = 5;
+  EXPECT_EQ(ifc::rpcAdviseOP(h, guid, 8, 60, advise), 1);
+  uint8_t unadvise[16] = {5};
+  EXPECT_EQ(ifc::rpcAdviseOP(h, guid, 9, 16, unadvise), 1);
+  EXPECT_EQ(ifc::rpcAdviseOP(h, guid, 8, 16, unadvise), S(kBadRecord));
+
+  SESSIONKEY key{};
+  std::strcpy(key.szUserID, "anyone");
+  uint8_t caps[440];
+  std::memset(caps, 0xCC, sizeof caps);
+  ASSERT_EQ(ifc::rpcGetServerCaps(h, &key, caps, 440), 1);
+  ServerCapsRecord rec;
+  std::memcpy(&rec, caps, sizeof rec);
+  EXPECT_EQ(rec.dwSize, 440u);
+  EXPECT_STREQ(rec.szServerName, "qzfaxd");
+  EXPECT_EQ(ifc::rpcServerStop(h, &key, 1), S(kBadKey));
+}
+
+TEST_F(DaemonTest, ChangePasswordOverTheWire) {
+  rpc::BindingHandle h = Local();
+  SESSIONKEY key{};
+  std::vector<uint8_t> info(1680, 0);
+  ASSERT_EQ(ifc::rpcLogInServer(h, &key, 1680, info.data()), 1);
+  EXPECT_EQ(ifc::rpcChangePassword(h, &key, "nope", "x"), S(kWrongPassword));
+  EXPECT_EQ(ifc::rpcChangePassword(h, &key, "", "fresh"), 1);
+  EXPECT_TRUE(daemon_->store().CheckPassword("admin", "fresh"));
+}
+
+}  // namespace
+}  // namespace qz::faxd
