@@ -26,6 +26,21 @@ class RpcException : public std::exception {
 // Raises the RPC exception for `code` (never returns).
 [[noreturn]] inline void RaiseRpcException(uint32_t code) { throw RpcException(code); }
 
+// The platform's access-violation status.
+inline constexpr uint32_t kAccessViolationCode = 0xC0000005u;
+
+// Raised where the library finds caller memory that it cannot read or
+// write (detected by probing, never by touching it): the stand-in for the
+// platform's access-violation exception. The buffer-walk guard catches
+// only this one; the standard guard catches it like any RpcException.
+class AccessViolation : public RpcException {
+ public:
+  AccessViolation() noexcept : RpcException(kAccessViolationCode) {}
+  const char* what() const noexcept override { return "access violation"; }
+};
+
+[[noreturn]] inline void RaiseAccessViolation() { throw AccessViolation(); }
+
 }  // namespace qz
 
 #endif  // QZ_CORE_RPC_EXCEPTION_H_
