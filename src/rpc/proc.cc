@@ -459,6 +459,8 @@ int32_t UnmarshalResponse(const ProcDesc& proc, std::span<const uint8_t> stub, D
   CheckClientArgs(proc, args);
   std::array<PendingOut, kMaxParams + 1> outs{};
   int32_t result = 0;
+  // Only ASCII and IEEE in either byte order can be read as sent.
+  if (!drep.supported()) RaiseRpcException(status::kBadStubData);
   NdrPull r(stub, drep);
   if (!DecodeResponse(proc, &r, args, &outs, &result)) RaiseRpcException(status::kBadStubData);
 
@@ -520,7 +522,7 @@ int32_t UnmarshalResponse(const ProcDesc& proc, std::span<const uint8_t> stub, D
 
 bool UnmarshalRequest(const ProcDesc& proc, std::span<const uint8_t> stub, Drep drep,
                       ServerArgs* out) {
-  if (out == nullptr || !ValidateProcDesc(proc)) return false;
+  if (out == nullptr || !ValidateProcDesc(proc) || !drep.supported()) return false;
   try {
     out->values.assign(static_cast<size_t>(proc.param_count) + 1, ServerValue{});
     // Element counts as they came on the wire, checked against the sizing

@@ -135,7 +135,8 @@ bool ValidateProcDesc(const ProcDesc& proc);
 //    to its count; the array is allocated through mem.allocate (at least 1
 //    byte) when the caller's pointer was null, else written into the
 //    caller's memory, which must then be at least the count (*K as sent).
-//  - Bytes after the result are ignored.
+//  - Bytes after the result are ignored; a drep other than ASCII/IEEE
+//    (either byte order) is refused with 1783.
 std::vector<uint8_t> MarshalRequest(const ProcDesc& proc, const ArgSlot* args);
 int32_t UnmarshalResponse(const ProcDesc& proc, std::span<const uint8_t> stub,
                           Drep drep, ArgSlot* args, const MemoryRoutines& mem);
@@ -172,13 +173,14 @@ struct ServerArgs {
 // offset != 0, actual > max, actual 0 or no NUL at its end, an array count
 // that disagrees with its K (kCvArray: max and actual; kSizedText: max),
 // CONNSENDINFO arrays whose counts disagree with the structure. Bytes after
-// the last parameter are ignored. Never reads outside `stub`.
+// the last parameter are ignored; a drep other than ASCII/IEEE is refused.
+// Never reads outside `stub`.
 bool UnmarshalRequest(const ProcDesc& proc, std::span<const uint8_t> stub, Drep drep,
                       ServerArgs* out);
 // Encodes the out and in/out parameters followed by the result:
 //  - kKeyOut: `bytes` padded with zeros / cut to 24.
-//  - kIoBlock: the count is the value of K (as received); `bytes` is padded
-//    with zeros or cut to it.
+//  - kIoBlock: the count is the `number` of K (a kLong, which handlers
+//    leave as received); `bytes` is padded with zeros or cut to it.
 //  - kIoBlockRef: the count is the `number` of the count parameter K as the
 //    handler left it; `bytes` padded or cut to it. The handler must keep it
 //    within the value received (the client refuses a larger one).

@@ -530,6 +530,26 @@ TEST_F(ProcTest, ReplyIsAllocatedThroughTheMemoryRoutinesInBothByteOrders) {
   }
 }
 
+TEST_F(ProcTest, UnsupportedDataRepresentationIsRefused) {
+  int32_t value = 0;
+  ArgSlot a[5] = {};
+  a[1].ptr = key_.b;
+  a[2].value = 1;
+  a[3].ptr = const_cast<char*>("f");
+  a[4].ptr = &value;
+  Bytes wire = Wire().u32(5).u32(1).bytes();
+  Drep ebcdic;
+  ebcdic.b[0] = 0x11;
+  EXPECT_EQ(RpcCode([&] {
+              UnmarshalResponse(kGetFaxFile, wire, ebcdic, a, TrackingHeap::Routines());
+            }),
+            status::kBadStubData);
+  EXPECT_EQ(value, 0);
+  ServerArgs args;
+  EXPECT_FALSE(UnmarshalRequest(kGetFaxFile, MarshalRequest(kGetFaxFile, a), ebcdic, &args));
+  EXPECT_TRUE(UnmarshalRequest(kGetFaxFile, MarshalRequest(kGetFaxFile, a), Drep::Little(), &args));
+}
+
 TEST_F(ProcTest, EmptyNonNullReplyGetsAnAllocation) {
   int32_t count = 0;
   uint8_t* reply = nullptr;
