@@ -29,6 +29,9 @@ class NdrPush {
  public:
   NdrPush() = default;
   explicit NdrPush(std::vector<uint8_t>* out);  // appends to *out (stub starts at out->size() on entry)
+  // Not copyable: a cursor may point at its own buffer.
+  NdrPush(const NdrPush&) = delete;
+  NdrPush& operator=(const NdrPush&) = delete;
 
   void Align(size_t n);
   void U8(uint8_t v);
