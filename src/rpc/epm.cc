@@ -190,7 +190,8 @@ std::vector<uint8_t> BuildTower(const Tower& t) {
     if (!t.endpoint.empty() && !ParsePort(t.endpoint, &port)) return {};
     PutU16(&v, 5);
   } else if (t.protseq == "ncalrpc") {
-    if (t.endpoint.empty() || t.endpoint.size() > 255) return {};
+    // An empty name is the wildcard of an ept_map query.
+    if (t.endpoint.size() > 255 || t.endpoint.find('\0') != std::string::npos) return {};
     PutU16(&v, 4);
   } else {
     return {};
@@ -248,23 +249,44 @@ bool ParseTower(std::span<const uint8_t> octets, Tower* out) {
 
 // ------------------------------------------------------------------ client
 
-uint32_t EptMap(const std::string& protseq, const std::string& host, const SyntaxId& iface,
-                std::string* endpoint) {
-  Tower want{iface, NdrSyntax(), protseq, "", 0};
-  std::vector<uint8_t> tower = BuildTower(want);
-  if (tower.empty()) return status::kProtseqNotSupported;
+std::vector<uint8_t> EptMapRequestStub(const std::vector<uint8_t>& tower, uint32_t max_towers) {
   NdrPush p;
-  p.U32(1);       // object: full pointer (ids 1 and 2, as old mappers insist)
+  p.U32(1);        // object: full pointer (ids 1 and 2, as old mappers insist)
   p.Uuid(Uuid{});  // nil object = any
-  p.U32(2);       // map_tower
+  p.U32(2);        // map_tower
   p.U32(static_cast<uint32_t>(tower.size()));
   p.U32(static_cast<uint32_t>(tower.size()));
   p.Bytes(tower.data(), tower.size());
   p.Align(4);
   PushHandle(p, 0);
-  p.U32(4);  // max_towers
+  p.U32(max_towers);
+  return p.Take();
+}
+
+std::vector<uint8_t> EptInsertRequestStub(const std::vector<uint8_t>& tower,
+                                          const std::string& annotation, bool is_delete) {
+  std::string note = annotation.substr(0, 63);
+  NdrPush p;
+  p.U32(1);  // num_ents
+  p.U32(1);  // conformance of entries[]
+  p.Uuid(Uuid{});
+  p.U32(1);  // tower full pointer
+  p.VaryingString(note.c_str());
+  PushTower(p, tower);
+  if (!is_delete) {
+    p.Align(4);
+    p.U32(1);  // replace
+  }
+  return p.Take();
+}
+
+uint32_t EptMap(const std::string& protseq, const std::string& host, const SyntaxId& iface,
+                std::string* endpoint) {
+  Tower want{iface, NdrSyntax(), protseq, "", 0};
+  std::vector<uint8_t> tower = BuildTower(want);
+  if (tower.empty()) return status::kProtseqNotSupported;
   Reply reply;
-  uint32_t st = CallMapper(protseq, host, 3, p.Take(), &reply);
+  uint32_t st = CallMapper(protseq, host, 3, EptMapRequestStub(tower, 4), &reply);
   if (st) return st;
 
   NdrPull r(reply.stub, reply.drep);
@@ -315,20 +337,9 @@ uint32_t InsertOrDelete(bool is_delete, const std::string& epm_protseq, const st
                         const std::string& endpoint, const std::string& annotation) {
   std::vector<uint8_t> tower = BuildTower(Tower{iface, NdrSyntax(), protseq, endpoint, 0});
   if (tower.empty() || endpoint.empty()) return status::kInvalidEndpointFormat;
-  std::string note = annotation.substr(0, 63);
-  NdrPush p;
-  p.U32(1);  // num_ents
-  p.U32(1);  // conformance of entries[]
-  p.Uuid(Uuid{});
-  p.U32(1);  // tower full pointer
-  p.VaryingString(note.c_str());
-  PushTower(p, tower);
-  if (!is_delete) {
-    p.Align(4);
-    p.U32(1);  // replace
-  }
   Reply reply;
-  uint32_t st = CallMapper(epm_protseq, epm_host, is_delete ? 1 : 0, p.Take(), &reply);
+  uint32_t st = CallMapper(epm_protseq, epm_host, is_delete ? 1 : 0,
+                           EptInsertRequestStub(tower, annotation, is_delete), &reply);
   if (st) return st;
   NdrPull r(reply.stub, reply.drep);
   uint32_t result = 0;

@@ -51,6 +51,13 @@ std::vector<uint8_t> BuildTower(const Tower& t);
 // protocol floors give protseq "" (floors 1-2 still decoded).
 bool ParseTower(std::span<const uint8_t> octets, Tower* out);
 
+// Request stubs of the client operations (NDR, little-endian).
+// ept_map: nil object, the query tower, a nil handle, max_towers.
+std::vector<uint8_t> EptMapRequestStub(const std::vector<uint8_t>& tower, uint32_t max_towers);
+// ept_insert (with `replace`) or, when is_delete, ept_delete: one entry.
+std::vector<uint8_t> EptInsertRequestStub(const std::vector<uint8_t>& tower,
+                                          const std::string& annotation, bool is_delete);
+
 // Client side. Asks the endpoint mapper reachable over `protseq` at `host`
 // (TCP port EndpointMapperPort(); ncalrpc endpoint "epmapper") for the
 // endpoint of `iface` on `protseq`. Returns 0 and *endpoint, 1722 when no

@@ -147,6 +147,7 @@ class Connection {
     f.hdr.type = ptype::kFault;
     f.hdr.flags = pfc::kFirstFrag | pfc::kLastFrag | extra_flags;
     f.hdr.call_id = call_id;
+    f.alloc_hint = kFaultSize;  // what Windows-compatible servers send
     f.context_id = ctx;
     f.status = status;
     t_->SendAll(EncodeFault(f));
