@@ -15,12 +15,14 @@
 namespace qz {
 namespace {
 
-std::string g_module_name = QZMSG_MODULE_NAME;
+// Plain storage (no destructor): lookups may still run while the process
+// ends and static objects are already gone.
+char g_module_name[256] = QZMSG_MODULE_NAME;
 
 // Looks `code` up in the message module. False with the last error set
 // (126: module not loadable; 317: no such message) when there is no text.
 bool LookupModuleText(uint32_t code, std::string* out) {
-  void* module = platform::LoadModule(g_module_name.c_str());
+  void* module = platform::LoadModule(g_module_name);
   if (module == nullptr) {
     platform::SetLastError(platform::kErrModNotFound);
     return false;
@@ -147,7 +149,7 @@ void ThrowLastError() {
 }
 
 void SetMessageModuleNameForTesting(const char* name) {
-  g_module_name = name ? name : QZMSG_MODULE_NAME;
+  std::snprintf(g_module_name, sizeof g_module_name, "%s", name ? name : QZMSG_MODULE_NAME);
 }
 
 }  // namespace qz

@@ -35,7 +35,10 @@ std::atomic<MessageBoxSink> g_message_box{&DefaultMessageBox};
 // Owner of the calling thread's error block; frees it at thread exit.
 struct ThreadBlock {
   uint8_t* block = nullptr;
-  ~ThreadBlock() { std::free(block); }
+  ~ThreadBlock() {
+    std::free(block);
+    block = nullptr;
+  }
 };
 thread_local ThreadBlock t_block;
 thread_local uint32_t t_last_error = 0;

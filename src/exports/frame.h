@@ -1,0 +1,147 @@
+// frame.h -- the frame every session export runs in.
+//
+//   1. entry trace (label and input parameters)       variants A, B, C
+//   2. server-ID check (live, logged-in session)
+//   3. bad ID: QZ_E_BADSERVERID; A, C and D return it at once, B goes on
+//      to the return trace without calling the session
+//   4. the session operation, with the export's arguments
+//   5. return trace (label, lret and output parameters)  variants A, B
+//   6. the result, unchanged
+//
+// An export is a few lines on top of RunFrame:
+//
+//   uint32_t RemoteQueryUserLog(uint32_t id, const char* cond, void** pp, uint32_t* pn) {
+//     return qz::exports::RunFrame(qz::exports::Variant::kA, id,
+//         "Call RemoteQueryUserLog",
+//         [&](qz::TraceEntry& t) { t.Num("dwServerID", id).Str("pszCondition", cond); },
+//         [&](qz::CServerSession& s) { return s.QueryUserLog(cond, pp, pn); },
+//         "Call RemoteQueryUserLog return",
+//         [&](qz::TraceEntry& t, uint32_t lret) {
+//           t.Lret(lret).Buffer("(*ppUserLog)", *pp, "(*pdwRecordCount * sizeof(USERLOG_TABLE))",
+//                               size_t{*pn} * 508);
+//         });
+//   }
+//
+// The return-parameter callable receives the result and writes every line
+// itself (most start with t.Lret(lret); some exports log no lret). It runs
+// also after a bad ID in variant B, so it must cope with output pointers
+// the session never filled (null or unset). Unreadable memory in a dump or
+// string makes the entry fail (QZ_E_TRACEFAILED), never crash.
+//
+// Nothing is thrown across the C interface: a trace failure makes the
+// export return QZ_E_TRACEFAILED (0xC1FF0001) instead of its result (after
+// the operation, when the return entry failed); an exception escaping the
+// session operation becomes its code (RpcException / qz_except), or
+// QZ_E_OUTOFMEMORY for std::bad_alloc, or E_UNEXPECTED.
+//
+// Thread-safety: reentrant; the session is held by a reference for the
+// duration of the call.
+#ifndef QZ_EXPORTS_FRAME_H_
+#define QZ_EXPORTS_FRAME_H_
+
+#include <cstdint>
+#include <new>
+
+#include "core/qz_except.h"
+#include "core/rpc_exception.h"
+#include "core/status.h"
+#include "core/trace_log.h"
+#include "exports/session_slot.h"
+#include "qzcsif/qzcsif.h"
+#include "session/server_session.h"
+
+namespace qz::exports {
+
+enum class Variant {
+  kA,  // entry and return trace; a bad ID returns at once
+  kB,  // entry and return trace; a bad ID still writes the return trace
+  kC,  // entry trace only
+  kD,  // no trace
+};
+
+// Ready-made parameter writers.
+inline constexpr auto kNoEntryParams = [](TraceEntry&) {};
+inline constexpr auto kNoReturnParams = [](TraceEntry&, uint32_t) {};
+inline constexpr auto kLretOnly = [](TraceEntry& t, uint32_t lret) { t.Lret(lret); };
+
+namespace internal {
+
+// Runs the session operation; an escaping exception becomes a status.
+template <typename Call>
+uint32_t CallSession(Call& call, CServerSession& session) noexcept {
+  try {
+    return static_cast<uint32_t>(call(session));
+  } catch (const RpcException& e) {
+    return e.code();
+  } catch (const qz_except& e) {
+    return e.GetErrorCode();
+  } catch (const std::bad_alloc&) {
+    return QZ_E_OUTOFMEMORY;
+  } catch (...) {
+    return kEUnexpected;
+  }
+}
+
+// Writes one trace entry; false when it failed (QZ_E_TRACEFAILED).
+template <typename Params, typename... Args>
+bool WriteTrace(const char* label, Params& params, Args... args) noexcept {
+  try {
+    TraceEntry entry(label ? label : "");
+    params(entry, args...);
+    entry.Write();
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+// Holds the reference AcquireValidSession added.
+struct SessionRef {
+  CServerSession* s;
+  ~SessionRef() {
+    if (s) s->Release();
+  }
+};
+
+}  // namespace internal
+
+template <typename EntryParams, typename Call, typename ReturnParams>
+uint32_t RunFrame(Variant variant, uint32_t server_id, const char* entry_label,
+                  EntryParams&& entry_params, Call&& call, const char* return_label,
+                  ReturnParams&& return_params) noexcept {
+  const bool entry_trace = variant != Variant::kD;
+  const bool return_trace = variant == Variant::kA || variant == Variant::kB;
+  if (entry_trace && !internal::WriteTrace(entry_label, entry_params)) return QZ_E_TRACEFAILED;
+  uint32_t result;
+  {
+    internal::SessionRef ref{AcquireValidSession(server_id)};
+    if (ref.s == nullptr) {
+      result = QZ_E_BADSERVERID;
+      if (variant != Variant::kB) return result;
+    } else {
+      result = internal::CallSession(call, *ref.s);
+    }
+  }
+  if (return_trace && !internal::WriteTrace(return_label, return_params, result))
+    return QZ_E_TRACEFAILED;
+  return result;
+}
+
+// Variant C: entry trace only.
+template <typename EntryParams, typename Call>
+uint32_t RunFrameEntryOnly(uint32_t server_id, const char* entry_label, EntryParams&& entry_params,
+                           Call&& call) noexcept {
+  return RunFrame(Variant::kC, server_id, entry_label, entry_params, call, nullptr,
+                  kNoReturnParams);
+}
+
+// Variant D: no trace at all.
+template <typename Call>
+uint32_t RunFrameUntraced(uint32_t server_id, Call&& call) noexcept {
+  return RunFrame(Variant::kD, server_id, nullptr, kNoEntryParams, call, nullptr,
+                  kNoReturnParams);
+}
+
+}  // namespace qz::exports
+
+#endif  // QZ_EXPORTS_FRAME_H_
