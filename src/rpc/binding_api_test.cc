@@ -1,0 +1,189 @@
+// binding_api_test.cc -- protocol sequences and the test seam, string
+// binding compose/parse with escaping, handles from string bindings,
+// endpoint resolution failures, frees, the computer name and the mapper
+// port setting.
+#include "rpc/binding_api.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "rpc/client.h"
+#include "rpc/epm.h"
+#include "rpc/rpc_test_util.h"
+#include "rpc/server.h"
+#include "rpc/transport.h"
+
+namespace qz::rpc {
+namespace {
+
+TEST(Protseqs, RealVectorAndValidity) {
+  std::vector<std::string> v;
+  ASSERT_EQ(RpcNetworkInqProtseqs(&v), 0u);
+  EXPECT_EQ(v, (std::vector<std::string>{"ncalrpc", "ncacn_ip_tcp"}));
+  EXPECT_EQ(RpcNetworkIsProtseqValid("ncalrpc"), 0u);
+  EXPECT_EQ(RpcNetworkIsProtseqValid("ncacn_ip_tcp"), 0u);
+  EXPECT_EQ(RpcNetworkIsProtseqValid("ncacn_np"), status::kProtseqNotSupported);
+  EXPECT_EQ(RpcNetworkIsProtseqValid("ncadg_ip_udp"), status::kProtseqNotSupported);
+  EXPECT_EQ(RpcNetworkIsProtseqValid("nonsense"), status::kInvalidRpcProtseq);
+  EXPECT_EQ(RpcNetworkIsProtseqValid("NCALRPC"), status::kInvalidRpcProtseq);
+  EXPECT_EQ(RpcNetworkInqProtseqs(nullptr), status::kInvalidParameter);
+}
+
+TEST(Protseqs, TestSeamReplacesAndRestores) {
+  SetProtseqsForTesting(std::vector<std::string>{"ncacn_np", "ncalrpc"});
+  std::vector<std::string> v;
+  RpcNetworkInqProtseqs(&v);
+  EXPECT_EQ(v, (std::vector<std::string>{"ncacn_np", "ncalrpc"}));
+  EXPECT_EQ(RpcNetworkIsProtseqValid("ncacn_np"), 0u);
+  EXPECT_EQ(RpcNetworkIsProtseqValid("ncacn_ip_tcp"), status::kProtseqNotSupported);
+  SetProtseqsForTesting(std::vector<std::string>{});
+  RpcNetworkInqProtseqs(&v);
+  EXPECT_TRUE(v.empty());
+  SetProtseqsForTesting(std::nullopt);
+  RpcNetworkInqProtseqs(&v);
+  EXPECT_EQ(v.size(), 2u);
+}
+
+TEST(StringBinding, ComposeAndParse) {
+  struct Case {
+    const char* uuid;
+    const char* protseq;
+    const char* addr;
+    const char* ep;
+    const char* opts;
+    const char* text;
+  } cases[] = {
+      {"", "ncacn_ip_tcp", "192.0.2.5", "49703", "", "ncacn_ip_tcp:192.0.2.5[49703]"},
+      {"", "ncacn_ip_tcp", "HOST", "", "", "ncacn_ip_tcp:HOST"},
+      {"", "ncalrpc", "", "epmapper", "", "ncalrpc:[epmapper]"},
+      {"", "ncalrpc", "", "", "", "ncalrpc:"},
+      {"0a382c88-ff39-419c-a696-022f6e695506", "ncacn_ip_tcp", "h", "135", "",
+       "0a382c88-ff39-419c-a696-022f6e695506@ncacn_ip_tcp:h[135]"},
+      {"", "ncacn_np", "\\\\srv", "\\pipe\\epmapper", "", "ncacn_np:\\\\\\\\srv[\\\\pipe\\\\epmapper]"},
+      {"", "ncacn_ip_tcp", "fe80::1", "", "", "ncacn_ip_tcp:fe80\\:\\:1"},
+      {"", "ncacn_http", "srv", "593", "RpcProxy=p:80", "ncacn_http:srv[593,RpcProxy=p:80]"},
+      {"", "ncacn_ip_tcp", "a@b[c]", "", "", "ncacn_ip_tcp:a\\@b\\[c\\]"},
+  };
+  for (const Case& c : cases) {
+    std::string s;
+    ASSERT_EQ(RpcStringBindingCompose(c.uuid, c.protseq, c.addr, c.ep, c.opts, &s), 0u);
+    EXPECT_EQ(s, c.text);
+    std::string u, p, a, e, o;
+    ASSERT_EQ(RpcStringBindingParse(s, &u, &p, &a, &e, &o), 0u) << s;
+    EXPECT_EQ(u, c.uuid);
+    EXPECT_EQ(p, c.protseq);
+    EXPECT_EQ(a, c.addr) << s;
+    EXPECT_EQ(e, c.ep) << s;
+    EXPECT_EQ(o, c.opts) << s;
+  }
+}
+
+TEST(StringBinding, TolerantParsing) {
+  std::string u, p, a, e, o;
+  // A backslash before a backslash escapes it; before other characters
+  // (a pipe name's separators) it stays.
+  ASSERT_EQ(RpcStringBindingParse("ncacn_np:\\\\srv[\\pipe\\x]", &u, &p, &a, &e, &o), 0u);
+  EXPECT_EQ(a, "\\srv");
+  EXPECT_EQ(e, "\\pipe\\x");
+  ASSERT_EQ(RpcStringBindingParse("ncacn_ip_tcp:h[endpoint=135,opt=1]", &u, &p, &a, &e, &o), 0u);
+  EXPECT_EQ(e, "135");
+  EXPECT_EQ(o, "opt=1");
+  ASSERT_EQ(RpcStringBindingParse("ncacn_ip_tcp:h[]", &u, &p, &a, &e, &o), 0u);
+  EXPECT_EQ(e, "");
+  const char* bad[] = {"", "ncacn_ip_tcp", ":host", "ncacn_ip_tcp:h[135", "ncacn_ip_tcp:h[1]x",
+                       "ncacn_ip_tcp:h]", "not-a-uuid@ncacn_ip_tcp:h", "nca cn:h"};
+  for (const char* s : bad)
+    EXPECT_EQ(RpcStringBindingParse(s, &u, &p, &a, &e, &o), status::kInvalidStringBinding) << s;
+}
+
+TEST(BindingHandles, FromStringBindingAndFree) {
+  BindingHandle h = nullptr;
+  ASSERT_EQ(RpcBindingFromStringBinding("ncacn_ip_tcp:127.0.0.1[4000]", &h), 0u);
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(h->protseq(), "ncacn_ip_tcp");
+  EXPECT_EQ(h->network_address(), "127.0.0.1");
+  EXPECT_EQ(h->endpoint(), "4000");
+  // A binding with an endpoint needs no resolution.
+  EXPECT_EQ(RpcEpResolveBinding(h, testing::EchoInterface()), 0u);
+  EXPECT_EQ(RpcBindingFree(&h), 0u);
+  EXPECT_EQ(h, nullptr);
+  EXPECT_EQ(RpcBindingFree(&h), status::kInvalidBinding);
+  EXPECT_EQ(RpcBindingFree(nullptr), status::kInvalidBinding);
+  EXPECT_EQ(RpcEpResolveBinding(nullptr, testing::EchoInterface()), status::kInvalidBinding);
+
+  struct Bad {
+    const char* text;
+    uint32_t want;
+  } bad[] = {{"ncacn_np:srv[\\pipe\\x]", status::kProtseqNotSupported},
+             {"foo:bar", status::kInvalidRpcProtseq},
+             {"ncacn_ip_tcp:h[http]", status::kInvalidEndpointFormat},
+             {"ncacn_ip_tcp:h[70000]", status::kInvalidEndpointFormat},
+             {"ncalrpc:[../x]", status::kInvalidEndpointFormat},
+             {"ncacn_ip_tcp:h[1", status::kInvalidStringBinding}};
+  for (const Bad& b : bad) {
+    h = nullptr;
+    EXPECT_EQ(RpcBindingFromStringBinding(b.text, &h), b.want) << b.text;
+    EXPECT_EQ(h, nullptr);
+  }
+}
+
+TEST(BindingHandles, ResolveWithoutMapperIsServerUnavailable) {
+  // A free port with nothing listening stands in for an absent mapper.
+  int err = 0;
+  auto l = ListenTcpSocket("127.0.0.1", 0, &err);
+  ASSERT_NE(l, nullptr);
+  std::string port = std::to_string(l->port());
+  l.reset();
+  setenv("QZRPC_EPM_PORT", port.c_str(), 1);
+  BindingHandle h = nullptr;
+  ASSERT_EQ(RpcBindingFromStringBinding("ncacn_ip_tcp:127.0.0.1", &h), 0u);
+  EXPECT_EQ(RpcEpResolveBinding(h, testing::EchoInterface()), status::kServerUnavailable);
+  EXPECT_EQ(h->endpoint(), "");
+  RpcBindingFree(&h);
+  unsetenv("QZRPC_EPM_PORT");
+}
+
+TEST(Settings, EndpointMapperPortFromEnvironment) {
+  unsetenv("QZRPC_EPM_PORT");
+  EXPECT_EQ(EndpointMapperPort(), 135);
+  struct Case {
+    const char* value;
+    uint16_t want;
+  } cases[] = {{"1135", 1135}, {"65535", 65535}, {"0", 135}, {"65536", 135},
+               {"12x", 135},   {"", 135},        {"-5", 135}};
+  for (const Case& c : cases) {
+    setenv("QZRPC_EPM_PORT", c.value, 1);
+    EXPECT_EQ(EndpointMapperPort(), c.want) << c.value;
+  }
+  unsetenv("QZRPC_EPM_PORT");
+}
+
+TEST(Settings, LocalRpcDirectoryIsOwnerOnly) {
+  char tmpl[] = "/tmp/qzrpc-dir-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  std::string want = std::string(tmpl) + "/sub";
+  setenv("QZRPC_LRPC_DIR", want.c_str(), 1);
+  EXPECT_EQ(LocalRpcDirectory(), want);
+  struct stat st;
+  ASSERT_EQ(stat(want.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  unsetenv("QZRPC_LRPC_DIR");
+  rmdir(want.c_str());
+  rmdir(tmpl);
+}
+
+TEST(ComputerName, AtMostFifteenCharacters) {
+  std::string name;
+  ASSERT_EQ(GetComputerName(&name), 0u);
+  EXPECT_FALSE(name.empty());
+  EXPECT_LE(name.size(), 15u);
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  EXPECT_EQ(std::string(host).substr(0, name.size()), name);
+  EXPECT_EQ(GetComputerName(nullptr), status::kInvalidParameter);
+}
+
+}  // namespace
+}  // namespace qz::rpc
