@@ -157,6 +157,30 @@ TEST_F(DaemonTest, DISABLED_LocalEndpointsResolveThroughTheEmbeddedMapper) {
         << iface->name;
 }
 
+TEST_F(DaemonTest, RegistersWithARunningMapperAndRemovesItsEntriesOnStop) {
+  rpc::EndpointMapperService mapper;
+  ASSERT_TRUE(mapper.Start("127.0.0.1", 0, /*local_too=*/false));
+  // ept_insert reaches the mapper on QZRPC_EPM_PORT, as qzfaxd --no-epm sets it.
+  setenv("QZRPC_EPM_PORT", std::to_string(mapper.tcp_port()).c_str(), 1);
+  DaemonOptions o;
+  o.store.password_iterations = 20;
+  o.embedded_epm = false;
+  o.epm_port = mapper.tcp_port();
+  o.local_endpoint = "faxd-second";
+  Daemon second(o);
+  std::string error;
+  ASSERT_TRUE(second.Start(&error)) << error;
+  EXPECT_EQ(second.epm_port(), mapper.tcp_port());
+  EXPECT_EQ(mapper.mapper().size(), 4u);  // two interfaces on two transports
+  EXPECT_EQ(Resolve("ncacn_ip_tcp:127.0.0.1", ifc::MainInterface().id),
+            std::make_pair(0u, std::to_string(second.tcp_port())));
+  second.Stop();
+  EXPECT_EQ(mapper.mapper().size(), 0u);
+  EXPECT_EQ(Resolve("ncacn_ip_tcp:127.0.0.1", ifc::MainInterface().id).first,
+            rpc::status::kEptNotRegistered);
+  unsetenv("QZRPC_EPM_PORT");
+}
+
 TEST_F(DaemonTest, AdviseAndServerCapsOverTheWire) {
   rpc::BindingHandle h = Tcp();
   rpc::Guid16 guid;
