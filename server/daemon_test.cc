@@ -6,8 +6,11 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 
 #include "interfaces/stubs.h"
 #include "rpc/binding_api.h"
@@ -202,6 +205,47 @@ TEST_F(DaemonTest, AdviseAndServerCapsOverTheWire) {
   EXPECT_EQ(rec.dwSize, 440u);
   EXPECT_STREQ(rec.szServerName, "qzfaxd");
   EXPECT_EQ(ifc::rpcServerStop(h, &key, 1), S(kBadKey));
+}
+
+TEST_F(DaemonTest, ConcurrentSessionsEachGetTheirOwnKeyAndEveryCallIsLogged) {
+  constexpr int kThreads = 6;
+  constexpr int kCalls = 20;
+  std::vector<std::thread> threads;
+  std::vector<int32_t> sessions(kThreads, 0);
+  std::atomic<int> failures{0};
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      rpc::BindingHandle h = nullptr;
+      std::string sb = t % 2 ? "ncalrpc:[faxd-test]"
+                             : "ncacn_ip_tcp:127.0.0.1[" + std::to_string(daemon_->tcp_port()) + "]";
+      if (rpc::RpcBindingFromStringBinding(sb, &h) != 0) {
+        ++failures;
+        return;
+      }
+      SESSIONKEY key{};
+      std::vector<uint8_t> info(1680, 0);
+      if (ifc::rpcLogInServer(h, &key, 1680, info.data()) != 1) ++failures;
+      sessions[t] = key.dwSessionNo;
+      for (int i = 0; i < kCalls; ++i)
+        if (ifc::rpcSychronize(h, &key) != 1) ++failures;
+      if (ifc::rpcLogoutServer(h, &key) != 1) ++failures;
+      rpc::RpcBindingFree(&h);
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(failures.load(), 0);
+  std::sort(sessions.begin(), sessions.end());
+  EXPECT_EQ(std::unique(sessions.begin(), sessions.end()), sessions.end());
+  std::vector<UserLogEntry> log;
+  ASSERT_TRUE(daemon_->store().QueryUserLog({}, 100000, &log));
+  EXPECT_EQ(log.size(), static_cast<size_t>(kThreads * (kCalls + 2)));
+  for (int32_t s : sessions) {
+    LogFilter f;
+    f.session = s;
+    ASSERT_TRUE(daemon_->store().QueryUserLog(f, 1000, &log));
+    EXPECT_EQ(log.size(), static_cast<size_t>(kCalls + 2)) << s;
+  }
+  EXPECT_EQ(daemon_->store().CountLiveSessions(), 0);
 }
 
 TEST_F(DaemonTest, ChangePasswordOverTheWire) {

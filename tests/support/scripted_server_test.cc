@@ -203,5 +203,41 @@ TEST(FaxdProcess, RunsARealServerAndStopsOnSigterm) {
   unsetenv("QZRPC_LRPC_DIR");
 }
 
+TEST(FaxdProcess, DatabaseSurvivesARestartButSessionsDoNot) {
+  if (DefaultFaxdPath().empty()) GTEST_SKIP() << "qzfaxd not built";
+  FaxdProcess faxd;
+  std::string error;
+  ASSERT_TRUE(faxd.Start(&error)) << error;
+  SESSIONKEY key{};
+  {
+    rpc::BindingHandle h = nullptr;
+    ASSERT_EQ(rpc::RpcBindingFromStringBinding(
+                  "ncacn_ip_tcp:127.0.0.1[" + std::to_string(faxd.tcp_port()) + "]", &h),
+              0u);
+    std::vector<uint8_t> info(1680, 0);
+    ASSERT_EQ(ifc::rpcLogInServer(h, &key, 1680, info.data()), 1);
+    EXPECT_EQ(ifc::rpcChangePassword(h, &key, "", "kept"), 1);
+    rpc::RpcBindingFree(&h);
+  }
+  ASSERT_EQ(faxd.Stop(), 0);
+  ASSERT_TRUE(faxd.Start(&error)) << error;  // same directory, same database
+  rpc::BindingHandle h = nullptr;
+  ASSERT_EQ(rpc::RpcBindingFromStringBinding(
+                "ncacn_ip_tcp:127.0.0.1[" + std::to_string(faxd.tcp_port()) + "]", &h),
+            0u);
+  EXPECT_EQ(ifc::rpcSychronize(h, &key), static_cast<int32_t>(0xC1FE0001));  // session ended
+  std::vector<uint8_t> info(1680, 0);
+  ASSERT_EQ(ifc::rpcLogInServer(h, &key, 1680, info.data()), 1);
+  EXPECT_EQ(ifc::rpcChangePassword(h, &key, "", "x"), static_cast<int32_t>(0xC1FE0005));
+  EXPECT_EQ(ifc::rpcChangePassword(h, &key, "kept", "x"), 1);
+  // The log of the first run is still there.
+  uint8_t* reply = nullptr;
+  int32_t bytes = 0;
+  ASSERT_EQ(ifc::rpcQueryUserLog(h, &key, "op=91;result=1", &reply, &bytes), 1);
+  EXPECT_EQ(bytes, 2 * 508);
+  ifc::GetMemoryRoutines().release(reply);
+  rpc::RpcBindingFree(&h);
+}
+
 }  // namespace
 }  // namespace qz::test_support
