@@ -94,7 +94,7 @@ TEST_F(DaemonTest, TcpLoginQueryAndLogout) {
   EXPECT_EQ(rec[0].dwOpnum, 100u);
   EXPECT_EQ(rec[1].dwOpnum, 87u);
   EXPECT_STREQ(rec[1].szUserID, "admin");
-  EXPECT_EQ(std::string(rec[1].szPeer).rfind("ncacn_ip_tcp 127.0.0.1", 0), 0u) << rec[1].szPeer;
+  EXPECT_EQ(std::string(rec[1].szDetail).rfind("ncacn_ip_tcp 127.0.0.1: ", 0), 0u) << rec[1].szDetail;
 
   // Nothing matches: a null reply and a count of 0.
   reply = nullptr;
@@ -124,8 +124,8 @@ TEST_F(DaemonTest, LocalLoginMapsThePeersOsUser) {
   std::memcpy(&rec, reply, sizeof rec);
   ifc::GetMemoryRoutines().release(reply);
   std::string expected_peer = "ncalrpc uid=" + std::to_string(getuid()) + " pid=" +
-                              std::to_string(getpid());
-  EXPECT_EQ(std::string(rec.szPeer), expected_peer);
+                              std::to_string(getpid()) + ": logged in";
+  EXPECT_EQ(std::string(rec.szDetail), expected_peer);
 }
 
 // Resolves a partial binding of `string_binding` for `iface` through the

@@ -20,7 +20,7 @@ namespace {
 constexpr size_t kKeySize = 24;
 constexpr size_t kServerInfoSize = QZ_SIZEOF_SERVERINFO;
 constexpr size_t kMaxPasswordLength = 127;
-constexpr size_t kMaxDetail = 363;
+constexpr size_t kMaxDetail = 338;  // the record holds "<caller>: " (up to 65) before it
 
 // Rights the user-log procedures need: dwRights[2] bit 0x10000.
 constexpr int kUserLogMask = 2;
@@ -394,10 +394,10 @@ int32_t FaxService::QueryUserLog(rpc::ServerArgs& args, Note* note) {
     PutText(reinterpret_cast<uint8_t*>(r.szUserID), sizeof r.szUserID, e.user_id);
     r.dwSessionNo = e.session_no;
     r.dwOpnum = e.opnum;
-    r.dwResult = e.result;
+    r.lResult = e.result;
     PutText(reinterpret_cast<uint8_t*>(r.szProcedure), sizeof r.szProcedure, e.procedure);
-    PutText(reinterpret_cast<uint8_t*>(r.szPeer), sizeof r.szPeer, e.peer);
-    PutText(reinterpret_cast<uint8_t*>(r.szDetail), sizeof r.szDetail, e.detail);
+    std::string detail = e.peer.empty() ? e.detail : e.peer + ": " + e.detail;
+    PutText(reinterpret_cast<uint8_t*>(r.szDetail), sizeof r.szDetail, detail);
     std::memcpy(out.data() + i * sizeof r, &r, sizeof r);
   }
   args[3].present = !out.empty();

@@ -283,12 +283,12 @@ TEST_F(FaxServiceTest, UserLogRecordsEveryCallAndAnswersQueries) {
   EXPECT_STREQ(log[0].szProcedure, "rpcLogInServer");
   EXPECT_STREQ(log[0].szUserID, "admin");
   EXPECT_EQ(log[0].dwSessionNo, l.session);
-  EXPECT_EQ(log[0].dwResult, 1);
-  EXPECT_STREQ(log[0].szPeer, "ncalrpc uid=1000 pid=4242");
+  EXPECT_EQ(log[0].lResult, 1);
+  EXPECT_STREQ(log[0].szDetail, "ncalrpc uid=1000 pid=4242: logged in");
   EXPECT_EQ(log[1].dwOpnum, 87u);
-  EXPECT_EQ(log[2].dwResult, S(kBadKey));
+  EXPECT_EQ(log[2].lResult, S(kBadKey));
   EXPECT_EQ(log[2].dwSessionNo, 999);
-  EXPECT_EQ(log[3].dwResult, S(kNotHandled));
+  EXPECT_EQ(log[3].lResult, S(kNotHandled));
   for (size_t i = 1; i < log.size(); ++i) EXPECT_GT(log[i].dwLogID, log[i - 1].dwLogID);
   EXPECT_GT(log[0].dwTime, 1700000000u);
 
@@ -297,7 +297,7 @@ TEST_F(FaxServiceTest, UserLogRecordsEveryCallAndAnswersQueries) {
   EXPECT_EQ(log[0].dwOpnum, 87u);
   ASSERT_EQ(Query(l, "op=3", &log), 1);
   ASSERT_EQ(log.size(), 2u);  // the two earlier queries, now on record
-  EXPECT_STREQ(log[1].szDetail, "condition: op=87;result=1 -> 1 records");
+  EXPECT_STREQ(log[1].szDetail, "ncalrpc uid=1000 pid=4242: condition: op=87;result=1 -> 1 records");
 }
 
 TEST_F(FaxServiceTest, QueryWithoutMatchesSendsANullReply) {
@@ -329,7 +329,7 @@ TEST_F(FaxServiceTest, HostileConditionsAreRefusedOrMatchLiterally) {
   // Nothing was lost: login plus the five refused or empty calls.
   ASSERT_EQ(Query(l, "", &log), 1);
   EXPECT_EQ(log.size(), 6u);
-  EXPECT_EQ(log[1].dwResult, S(kBadCondition));
+  EXPECT_EQ(log[1].lResult, S(kBadCondition));
 }
 
 TEST_F(FaxServiceTest, DeleteThenReadIsCoherent) {

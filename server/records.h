@@ -21,20 +21,19 @@ namespace qz::faxd {
 static_assert(std::endian::native == std::endian::little,
               "record blocks are copied as memory; a big-endian host needs byte swapping");
 
-// One entry of the user log (USERLOG_TABLE), 508 bytes.
-struct UserLogRecord {
-  uint32_t dwLogID;        //   0: the entry's number, ascending in time order
-  uint32_t dwTime;         //   4: when the call finished, seconds since 1970 (UTC)
-  char szUserID[20];       //   8: the user the call's key named ("" without a key)
-  int32_t dwSessionNo;     //  28: the session number of that key (0 without a key)
-  uint32_t dwOpnum;        //  32: procedure number; service-control calls add 0x100
-  int32_t dwResult;        //  36: the status the call returned (1 = success)
-  char szProcedure[40];    //  40: procedure name, e.g. "rpcLogInServer"
-  char szPeer[64];         //  80: "ncalrpc uid=<n> pid=<n>" or "ncacn_ip_tcp <address>"
-  char szDetail[364];      // 144: free text, e.g. the condition of a query
-};
+// One entry of the user log (USERLOG_TABLE, 508 bytes), the layout of the
+// public header shared with the client: dwLogID ascending in time order,
+// dwTime in seconds since 1970 (UTC), szUserID / dwSessionNo of the call's
+// key ("" / 0 without a key), dwOpnum (service-control procedures add
+// kServiceControlOpnumBase), lResult the status answered, szProcedure the
+// procedure name, szDetail "<caller>: <what happened>" where the caller is
+// "ncalrpc uid=<n> pid=<n>" or "ncacn_ip_tcp <address>".
+using UserLogRecord = USERLOG_TABLE;
 static_assert(sizeof(UserLogRecord) == QZ_SIZEOF_USERLOG_TABLE);
-static_assert(offsetof(UserLogRecord, szDetail) == 144);
+static_assert(offsetof(UserLogRecord, szUserID) == 8);
+static_assert(offsetof(UserLogRecord, lResult) == 36);
+static_assert(offsetof(UserLogRecord, szProcedure) == 40);
+static_assert(offsetof(UserLogRecord, szDetail) == 104);
 
 // Opnum recorded in the user log for service-control procedure n.
 inline constexpr uint32_t kServiceControlOpnumBase = 0x100;
