@@ -108,6 +108,23 @@ TEST_F(ScriptedServerTest, RecordsRawRequestBytes) {
   EXPECT_EQ(calls[0].result, std::optional<int32_t>(1));
 }
 
+TEST_F(ScriptedServerTest, RecordsRequestsThatDoNotDecode) {
+  rpc::Binding b("ncacn_ip_tcp", "127.0.0.1", std::to_string(server_.tcp_port()));
+  const uint8_t junk[] = {1, 2, 3};  // far shorter than a key
+  try {
+    b.Call(ifc::MainInterface().id, 87, junk);
+    ADD_FAILURE() << "no exception";
+  } catch (const RpcException& e) {
+    EXPECT_EQ(e.code(), rpc::status::kBadStubData);
+  }
+  auto calls = server_.Calls();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].opnum, 87);
+  EXPECT_FALSE(calls[0].decoded);
+  EXPECT_EQ(calls[0].stub, std::vector<uint8_t>(junk, junk + 3));
+  EXPECT_FALSE(calls[0].result);
+}
+
 TEST_F(ScriptedServerTest, OneShotActionsRunBeforeThePersistentOne) {
   // A server that refuses login until connect was called: 100, 0, 100.
   server_.Push(100, Action::Status(static_cast<int32_t>(0xC1FE0006)));
