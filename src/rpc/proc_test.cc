@@ -344,6 +344,36 @@ TEST_F(ProcTest, ConnSendInfoWithoutItemsSendsMarkerZeroAndNoArray) {
   EXPECT_EQ(Bytes(req.end() - 9, req.end()), Wire().u32(5).raw(data).bytes());
 }
 
+TEST_F(ProcTest, ConnSendInfoLayoutWithEmptyTexts) {
+  // Worked out by hand: key 0..24, values 24..36, text1 36..45, item count
+  // 48, marker 52, text2 56..65, values 68..84, text3 84..93, value8 96,
+  // doubles aligned to 8 at 104 and 112, text4..6 120..153, value9 156,
+  // data length 160, marker 164; 168 bytes in all.
+  ConnSendInfo c{};
+  c.real1 = 1.0;
+  c.value8 = 0x0808;
+  c.value9 = 0x0909;
+  ArgSlot a[3] = {};
+  a[1].ptr = key_.b;
+  a[2].ptr = &c;
+  Bytes req = MarshalRequest(kSendFaxFromConn, a);
+  ASSERT_EQ(req.size(), 168u);
+  auto word = [&](size_t at) {
+    uint32_t v;
+    std::memcpy(&v, req.data() + at, 4);
+    return v;
+  };
+  EXPECT_EQ(word(40), 1u);       // text1 actual count: only the NUL
+  EXPECT_EQ(req[44], 0);
+  EXPECT_EQ(word(52), 0u);       // first pointer null
+  EXPECT_EQ(word(96), 0x0808u);
+  EXPECT_EQ(word(100), 0u);      // padding before the first double
+  EXPECT_EQ(Bytes(req.begin() + 104, req.begin() + 112),
+            (Bytes{0, 0, 0, 0, 0, 0, 0xF0, 0x3F}));
+  EXPECT_EQ(word(156), 0x0909u);
+  EXPECT_EQ(word(164), 0u);      // second pointer null, nothing deferred
+}
+
 TEST_F(ProcTest, ConnSendInfoWithTwoItemsSends336Bytes) {
   ConnSendInfo c = MakeConn();
   Bytes items = Iota(336);
