@@ -167,7 +167,7 @@ TEST(Install, LibraryModuleAndHeader) {
   ASSERT_NE(mkdtemp(tmpl), nullptr);
   fs::path prefix = tmpl;
   int status = 0;
-  std::string out = RunCommand(std::string("cmake --install '" QZ_BINARY_DIR "' --prefix '") +
+  std::string out = RunCommand(std::string("cmake --install '" QZ_BINARY_DIR "' --component qzcsif --prefix '") +
                                    prefix.string() + "' 2>&1",
                                &status);
   ASSERT_EQ(status, 0) << out;
@@ -180,6 +180,10 @@ TEST(Install, LibraryModuleAndHeader) {
   EXPECT_TRUE(fs::exists(prefix / "include/qzcsif/qzcsif.h"));
   std::string dyn = RunCommand("readelf -d '" + (libdir / "libqzcsif.so.1").string() + "'");
   EXPECT_NE(dyn.find("[$ORIGIN]"), std::string::npos) << dyn;
+  // Nothing but the component's three files (and the library's links).
+  size_t files = 0;
+  for (const auto& e : fs::recursive_directory_iterator(prefix)) files += !e.is_directory();
+  EXPECT_EQ(files, 5u);
   fs::remove_all(prefix);
 }
 
