@@ -33,6 +33,14 @@ int32_t ServerInfoSessionNo(std::span<const uint8_t, kServerInfoSize> info) {
   return LoadLe32(info.data() + serverinfo::kSessionNo);
 }
 
+void SessionKeyFromServerInfo(std::span<const uint8_t, kServerInfoSize> info,
+                              std::span<uint8_t, kSessionKeySize> key) {
+  std::memset(key.data(), 0, key.size());
+  const char* id = reinterpret_cast<const char*>(info.data() + serverinfo::kUserId);
+  std::memcpy(key.data(), id, ::strnlen(id, kSessionKeyUserIdSize - 1));
+  StoreLe32(key.data() + kSessionKeyUserIdSize, ServerInfoSessionNo(info));
+}
+
 std::optional<int32_t> RecordBytes(int64_t count, size_t record_size) {
   if (count < 0) return std::nullopt;
   uint64_t bytes = static_cast<uint64_t>(count) * record_size;

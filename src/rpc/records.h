@@ -123,6 +123,12 @@ void StoreLe32(uint8_t* p, int32_t v);
 uint32_t ServerInfoRights(std::span<const uint8_t, kServerInfoSize> info, int index);
 int32_t ServerInfoSessionNo(std::span<const uint8_t, kServerInfoSize> info);
 
+// The session key a SERVERINFO implies: szUserID from the text at 709 (at
+// most 19 characters, then NUL; the rest of the 20 bytes zero) and
+// dwSessionNo from 684 (stored little-endian at key byte 20).
+void SessionKeyFromServerInfo(std::span<const uint8_t, kServerInfoSize> info,
+                              std::span<uint8_t, kSessionKeySize> key);
+
 // ---- count conversions ----
 
 // count * record_size as a wire byte count; nullopt when count is negative

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <cstring>
+#include <string>
 #include <vector>
 
 namespace qz::rpc::records {
@@ -62,6 +64,26 @@ TEST(RecordsTest, ServerInfoAccessors) {
   EXPECT_EQ(ServerInfoRights(view, 2), 0x10000u);
   EXPECT_EQ(ServerInfoRights(view, 0), 0u);
   EXPECT_EQ(ServerInfoRights(view, 4), 0u);
+}
+
+TEST(RecordsTest, SessionKeyFromServerInfo) {
+  Bytes info(kServerInfoSize, 0xEE);
+  StoreLe32(info.data() + 684, 4711);
+  std::memcpy(info.data() + 709, "alice", 6);
+  std::span<const uint8_t, kServerInfoSize> view(info.data(), kServerInfoSize);
+  uint8_t key[24];
+  std::memset(key, 0x77, sizeof key);
+  SessionKeyFromServerInfo(view, std::span<uint8_t, 24>(key));
+  Bytes want(24, 0);
+  std::memcpy(want.data(), "alice", 5);
+  StoreLe32(want.data() + 20, 4711);
+  EXPECT_EQ(Bytes(key, key + 24), want);
+
+  // A 20-character identifier without NUL keeps 19 characters and the NUL.
+  std::memset(info.data() + 709, 'u', 20);
+  SessionKeyFromServerInfo(view, std::span<uint8_t, 24>(key));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(key)), std::string(19, 'u'));
+  EXPECT_EQ(LoadLe32(key + 20), 4711);
 }
 
 TEST(RecordsTest, CountConversions) {
