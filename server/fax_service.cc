@@ -469,6 +469,9 @@ int32_t FaxService::AdviseOp(const rpc::CallContext& ctx, rpc::ServerArgs& args,
     }
     reg.record = data;
     std::lock_guard<std::mutex> lock(advise_mu_);
+    if (!advise_.count(ctx.connection_id) && !advise_.empty() &&
+        advise_.size() >= options_.max_advise_connections)
+      advise_.erase(advise_.begin());
     std::vector<AdviseRegistration>& regs = advise_[ctx.connection_id];
     if (regs.size() >= options_.max_advise_per_connection) return AsResult(kTooMany);
     regs.push_back(std::move(reg));

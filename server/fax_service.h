@@ -51,6 +51,10 @@ struct ServiceOptions {
   size_t max_log_records = 100000;
   // Most advise registrations one connection may hold.
   size_t max_advise_per_connection = 64;
+  // Most connections whose registrations are kept. Nothing reports closed
+  // connections to the service, so when a new connection would exceed
+  // this, the registrations of the oldest connection (lowest id) go.
+  size_t max_advise_connections = 1024;
   // Maps a peer's uid to its account name; default getpwuid_r. Tests
   // replace it.
   std::function<std::optional<std::string>(uint32_t uid)> os_user_name;

@@ -441,6 +441,20 @@ TEST_F(AdviseTest, RegistrationsPerConnectionAreBounded) {
   EXPECT_EQ(Advise(2, 8, 60, Record(60, 4, 8)), 1);
 }
 
+TEST_F(AdviseTest, OldestConnectionsAreForgottenBeyondTheLimit) {
+  ServiceOptions o;
+  o.max_advise_connections = 2;
+  MakeService(o);
+  EXPECT_EQ(Advise(5, 8, 60, Record(60, 1, 8)), 1);
+  EXPECT_EQ(Advise(6, 8, 60, Record(60, 1, 8)), 1);
+  EXPECT_EQ(Advise(5, 8, 60, Record(60, 2, 8)), 1);  // a known connection evicts nobody
+  EXPECT_EQ(service_->AdviseRegistrations(5).size(), 2u);
+  EXPECT_EQ(Advise(7, 8, 60, Record(60, 1, 8)), 1);
+  EXPECT_TRUE(service_->AdviseRegistrations(5).empty());
+  EXPECT_EQ(service_->AdviseRegistrations(6).size(), 1u);
+  EXPECT_EQ(service_->AdviseRegistrations(7).size(), 1u);
+}
+
 TEST_F(FaxServiceTest, ServerCapsFillsTheBlockWithoutASession) {
   rpc::ServerArgs a;
   a.values.resize(4);
