@@ -151,10 +151,8 @@ TEST_F(DaemonTest, TcpEndpointsResolveThroughTheEmbeddedMapper) {
   unsetenv("QZRPC_EPM_PORT");
 }
 
-// Disabled: the runtime's ept_map cannot build the query tower of a
-// partial ncalrpc binding (BuildTower refuses an empty ncalrpc endpoint),
-// so the resolution fails with 1703 before the mapper is asked.
-TEST_F(DaemonTest, DISABLED_LocalEndpointsResolveThroughTheEmbeddedMapper) {
+// Over ncalrpc the mapper is the local endpoint "epmapper" of the daemon.
+TEST_F(DaemonTest, LocalEndpointsResolveThroughTheEmbeddedMapper) {
   for (const ifc::InterfaceDesc* iface : {&ifc::MainInterface(), &ifc::ServiceControlInterface()})
     EXPECT_EQ(Resolve("ncalrpc:", iface->id), std::make_pair(0u, std::string("faxd-test")))
         << iface->name;

@@ -78,6 +78,11 @@ TEST_F(ScriptedServerTest, EnvironmentLeadsEndpointResolutionHere) {
   rpc::BindingHandle c = Bind("ncacn_ip_tcp:127.0.0.1");
   ASSERT_EQ(rpc::RpcEpResolveBinding(c, ifc::ServiceControlInterface().id), 0u);
   EXPECT_EQ(c->endpoint(), std::to_string(server_.tcp_port()));
+  for (const ifc::InterfaceDesc* d : {&ifc::MainInterface(), &ifc::ServiceControlInterface()}) {
+    rpc::BindingHandle l = Bind("ncalrpc:");
+    ASSERT_EQ(rpc::RpcEpResolveBinding(l, d->id), 0u) << d->name;
+    EXPECT_EQ(l->endpoint(), "qzfaxd");
+  }
 }
 
 TEST_F(ScriptedServerTest, StopRestoresTheEnvironment) {
@@ -208,7 +213,9 @@ TEST(FaxdProcess, RunsARealServerAndStopsOnSigterm) {
   EXPECT_EQ(ifc::rpcLogInServer(h, &key, 1680, info.data()), 1);
   EXPECT_STREQ(key.szUserID, "admin");
   rpc::RpcBindingFree(&h);
-  ASSERT_EQ(rpc::RpcBindingFromStringBinding("ncalrpc:[qzfaxd]", &h), 0u);
+  ASSERT_EQ(rpc::RpcBindingFromStringBinding("ncalrpc:", &h), 0u);
+  ASSERT_EQ(rpc::RpcEpResolveBinding(h, ifc::MainInterface().id), 0u);
+  EXPECT_EQ(h->endpoint(), "qzfaxd");
   EXPECT_EQ(ifc::rpcLogInServer(h, &key, 1680, info.data()), 1);
   EXPECT_STREQ(key.szUserID, "admin");  // this account was mapped when the database was made
   rpc::RpcBindingFree(&h);
