@@ -10,23 +10,28 @@
 namespace qz::platform {
 namespace {
 
-// Two pages: the first read/write, the second as the test sets it.
-class ProbeTest : public testing::Test {
+// Two pages: the first read/write, the second as the test sets it. Runs
+// with both probing methods (false: process_vm_*, true: pipe).
+class ProbeTest : public testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
+    SetPipeProbingForTesting(GetParam());
     page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
     void* m = mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(m, MAP_FAILED);
     base_ = static_cast<char*>(m);
   }
-  void TearDown() override { munmap(base_, 2 * page_); }
+  void TearDown() override {
+    SetPipeProbingForTesting(false);
+    munmap(base_, 2 * page_);
+  }
   void Protect(int prot) { ASSERT_EQ(mprotect(base_ + page_, page_, prot), 0); }
 
   size_t page_ = 0;
   char* base_ = nullptr;
 };
 
-TEST_F(ProbeTest, ReadStopsAtUnreadablePage) {
+TEST_P(ProbeTest, ReadStopsAtUnreadablePage) {
   Protect(PROT_NONE);
   std::memset(base_, 'a', page_);
   char copy[16] = {};
@@ -46,7 +51,7 @@ TEST_F(ProbeTest, ReadStopsAtUnreadablePage) {
   EXPECT_FALSE(SafeReadU32(nullptr, &v));
 }
 
-TEST_F(ProbeTest, WriteRefusesReadOnlyMemory) {
+TEST_P(ProbeTest, WriteRefusesReadOnlyMemory) {
   Protect(PROT_READ);
   const char data[8] = {'x', 'y', 'z', 'w', '1', '2', '3', '4'};
   EXPECT_TRUE(ProbeWrite(base_ + 100, 8, data));
@@ -58,7 +63,7 @@ TEST_F(ProbeTest, WriteRefusesReadOnlyMemory) {
   EXPECT_FALSE(ProbeWrite(nullptr, 1, data));
 }
 
-TEST_F(ProbeTest, StringLengthNearUnmappedPage) {
+TEST_P(ProbeTest, StringLengthNearUnmappedPage) {
   Protect(PROT_NONE);
   char* s = base_ + page_ - 6;
   std::memcpy(s, "hello", 6);  // NUL is the last readable byte
@@ -73,6 +78,11 @@ TEST_F(ProbeTest, StringLengthNearUnmappedPage) {
   EXPECT_TRUE(SafeStrLen("", 10, &len));
   EXPECT_EQ(len, 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Methods, ProbeTest, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& i) {
+                           return i.param ? "Pipe" : "ProcessVm";
+                         });
 
 }  // namespace
 }  // namespace qz::platform

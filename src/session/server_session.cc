@@ -358,7 +358,7 @@ CRpcServerSession::CRpcServerSession() : CServerSession(nullptr) {
 CRpcServerSession::~CRpcServerSession() {
   // On the process-detach path no remote call is made: the process is
   // going away and the runtime may already be shut down.
-  if (IsLoggedIn() && !platform::IsProcessDetaching()) LogOut();
+  if (!platform::IsProcessDetaching() && IsLoggedIn()) LogOut();
   if (m_hBinding != nullptr) rpc::RpcBindingFree(&m_hBinding);
 }
 
