@@ -109,6 +109,29 @@ TEST_F(DaemonTest, TcpLoginQueryAndLogout) {
   EXPECT_EQ(ifc::rpcSychronize(h, &key), S(kBadKey));
 }
 
+TEST_F(DaemonTest, RawRequestsGetExactReplies) {
+  rpc::Binding b("ncacn_ip_tcp", "127.0.0.1", std::to_string(daemon_->tcp_port()));
+  // rpcLogInServer: nothing for the key-out, the long 1680, the ioblock.
+  std::vector<uint8_t> req = {0x90, 0x06, 0, 0, 0x90, 0x06, 0, 0};
+  req.resize(8 + 1680, 0);
+  rpc::Reply login = b.Call(ifc::MainInterface().id, 100, req);
+  ASSERT_EQ(login.stub.size(), 24u + 4 + 1680 + 4);
+  EXPECT_EQ(std::memcmp(login.stub.data(), "admin\0", 6), 0);
+  const uint8_t count[] = {0x90, 0x06, 0, 0};
+  EXPECT_EQ(std::memcmp(&login.stub[24], count, 4), 0);
+  const uint8_t one[] = {1, 0, 0, 0};
+  EXPECT_EQ(std::memcmp(&login.stub[24 + 4 + 1680], one, 4), 0);
+  std::vector<uint8_t> key(login.stub.begin(), login.stub.begin() + 24);
+  EXPECT_EQ(std::memcmp(&key[20], &login.stub[28 + 684], 4), 0);
+
+  // rpcSychronize: the key alone; the reply is the result alone.
+  EXPECT_EQ(b.Call(ifc::MainInterface().id, 87, key).stub, std::vector<uint8_t>(one, one + 4));
+  key[20] ^= 0xFF;
+  const uint8_t bad_key[] = {0x01, 0x00, 0xFE, 0xC1};
+  EXPECT_EQ(b.Call(ifc::MainInterface().id, 87, key).stub,
+            std::vector<uint8_t>(bad_key, bad_key + 4));
+}
+
 TEST_F(DaemonTest, LocalLoginMapsThePeersOsUser) {
   rpc::BindingHandle h = Local();
   SESSIONKEY key{};

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ctime>
 
 #include "interfaces/interfaces.h"
 #include "server/records.h"
@@ -300,6 +301,27 @@ TEST_F(FaxServiceTest, UserLogRecordsEveryCallAndAnswersQueries) {
   EXPECT_STREQ(log[1].szDetail, "ncalrpc uid=1000 pid=4242: condition: op=87;result=1 -> 1 records");
 }
 
+TEST_F(FaxServiceTest, UserLogRecordBytesSitAtTheirOffsets) {
+  Login l = LogIn(Local(1000));
+  rpc::ServerArgs a = Args(3);
+  a[1].bytes = KeyBytes(l.user, l.session);
+  a[2].text = "op=100";
+  ASSERT_EQ(service_->HandleMain(Local(1000), 3, a), 1);
+  const std::vector<uint8_t>& b = a[3].bytes;
+  ASSERT_EQ(b.size(), 508u);
+  EXPECT_EQ(U32(b, 0), 1u);                                   // first entry
+  EXPECT_NEAR(double(U32(b, 4)), double(time(nullptr)), 5.0);  // time
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&b[8])), "admin");
+  EXPECT_EQ(b[8 + 19], 0);
+  EXPECT_EQ(U32(b, 28), static_cast<uint32_t>(l.session));
+  EXPECT_EQ(U32(b, 32), 100u);
+  EXPECT_EQ(U32(b, 36), 1u);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&b[40])), "rpcLogInServer");
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&b[104])),
+            "ncalrpc uid=1000 pid=4242: logged in");
+  EXPECT_EQ(b[507], 0);
+}
+
 TEST_F(FaxServiceTest, QueryWithoutMatchesSendsANullReply) {
   Login l = LogIn(Local(1000));
   rpc::ServerArgs a = Args(3);
@@ -469,6 +491,12 @@ TEST_F(FaxServiceTest, ServerCapsFillsTheBlockWithoutASession) {
   EXPECT_EQ(caps.dwVersion, kServerVersion);
   EXPECT_EQ(caps.dwFlags & kCapUserLog, kCapUserLog);
   EXPECT_STREQ(caps.szHostName, "faxhost");
+  // The same at raw offsets.
+  EXPECT_EQ(U32(a[2].bytes, 0), 440u);
+  EXPECT_EQ(U32(a[2].bytes, 4), 0x00010000u);
+  EXPECT_EQ(U32(a[2].bytes, 8), 0x7u);
+  EXPECT_STREQ(reinterpret_cast<const char*>(&a[2].bytes[24]), "qzfaxd");
+  EXPECT_STREQ(reinterpret_cast<const char*>(&a[2].bytes[88]), "faxhost");
   EXPECT_EQ(caps.abReserved[287], 0);
   a[2].bytes.assign(300, 0);
   a[3].number = 300;
