@@ -205,7 +205,8 @@ class FaxdProcess {
   int Stop();
 
   // Points this process's environment at the child (QZRPC_LRPC_DIR,
-  // QZRPC_EPM_PORT); same rules as ScriptedServer::Start.
+  // QZRPC_EPM_PORT); same rules as ScriptedServer::Start, but nothing is
+  // restored afterwards.
   void ApplyEnvironment();
 
   pid_t pid() const { return pid_; }
