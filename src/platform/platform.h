@@ -82,6 +82,7 @@ void SetLastErrorFromErrno(int err);
 
 // ---- System message table -------------------------------------------------
 // Text of a Win32 / RPC / NT status code, or null when the table has none.
+// An HRESULT of the form 0x8007xxxx has the text of the code xxxx.
 const char* SystemMessageText(uint32_t code);
 // True when the table is strictly ascending by code (unit test hook).
 bool SystemMessageTableIsSorted();

@@ -74,6 +74,9 @@ TEST(SystemMessages, CoversCodesTheLibraryRaises) {
   EXPECT_EQ(SystemMessageText(0xC1FF3002u), nullptr);  // library statuses are not here
   EXPECT_EQ(SystemMessageText(123456), nullptr);
   EXPECT_STREQ(SystemMessageText(126), "The specified module could not be found.");
+  EXPECT_STREQ(SystemMessageText(0x800706BAu), SystemMessageText(1722));  // HRESULT form
+  EXPECT_STREQ(SystemMessageText(0x80070057u), "One or more arguments are invalid.");
+  EXPECT_EQ(SystemMessageText(0x80071234u), nullptr);
 }
 
 std::vector<std::string>* g_boxes;

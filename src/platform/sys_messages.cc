@@ -140,6 +140,8 @@ constexpr SysMessage kMessages[] = {
 }  // namespace
 
 const char* SystemMessageText(uint32_t code) {
+  // The HRESULT form of a Win32/RPC code has that code's text.
+  if ((code & 0xFFFF0000u) == 0x80070000u && code != 0x80070057u) code &= 0xFFFFu;
   auto it = std::lower_bound(std::begin(kMessages), std::end(kMessages), code,
                              [](const SysMessage& m, uint32_t c) { return m.code < c; });
   if (it == std::end(kMessages) || it->code != code) return nullptr;
