@@ -162,6 +162,36 @@ TEST_F(CopiedLibrary, LifecycleAndMemoryExports) {
             0u);
 }
 
+bool Mapped(const fs::path& file) {
+  std::ifstream maps("/proc/self/maps");
+  std::string line;
+  while (std::getline(maps, line))
+    if (line.find(file.string()) != std::string::npos) return true;
+  return false;
+}
+
+// Unloading an initialised library ends it as QZIfUninitialize would: the
+// message module it holds is unmapped with it.
+TEST_F(CopiedLibrary, ProcessDetachUninitialises) {
+  fs::path lib_path = Place(true);
+  fs::path module = lib_path.parent_path() / "libqzmsg.so";
+  void* handle = nullptr;
+  // Loaded and initialised on a thread that then ends, so no thread-local
+  // data of this thread keeps the library from being unloaded.
+  std::thread([&] {
+    handle = dlopen(lib_path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(handle, nullptr) << dlerror();
+    auto* init = reinterpret_cast<uint32_t (*)()>(dlsym(handle, "QZIfInitialize"));
+    ASSERT_NE(init, nullptr);
+    EXPECT_EQ(init(), 0u);
+  }).join();
+  ASSERT_NE(handle, nullptr);
+  EXPECT_TRUE(Mapped(module));
+  EXPECT_EQ(dlclose(handle), 0);
+  EXPECT_FALSE(Mapped(lib_path));  // the library itself went away ...
+  EXPECT_FALSE(Mapped(module));    // ... and released the message module
+}
+
 TEST(Install, LibraryModuleAndHeader) {
   char tmpl[] = "/tmp/qz_install_XXXXXX";
   ASSERT_NE(mkdtemp(tmpl), nullptr);
