@@ -243,17 +243,24 @@ class ScriptedServerTest : public ::testing::Test {
     auto [client, server] = MakeMemoryPair();
     server_end_ = std::move(server);
     thread_ = std::thread([this, script] { script(*server_end_); });
-    if (s.receive_timeout_ms == ClientSettings{}.receive_timeout_ms) s.receive_timeout_ms = 2000;
+    if (s.receive_timeout_ms == ClientSettings{}.receive_timeout_ms) s.receive_timeout_ms = 10000;
     return std::make_unique<ClientConnection>(std::move(client), s, 0);
   }
-  void TearDown() override {
+  void TearDown() override { StopScript(); }
+  void StopScript() {
     if (server_end_) server_end_->Shutdown();
     if (thread_.joinable()) thread_.join();
   }
+  // Declared after the locals a script uses by reference: joins the script
+  // before they go away, even when the call under test throws.
+  struct JoinGuard {
+    ScriptedServerTest* f;
+    ~JoinGuard() { f->StopScript(); }
+  };
   static std::vector<uint8_t> Read(Transport& t, PduHeader* h = nullptr) {
     std::vector<uint8_t> pdu;
     PduHeader tmp;
-    if (ReceivePdu(t, 65535, 2000, &pdu, h ? h : &tmp) != RecvStatus::kOk) return {};
+    if (ReceivePdu(t, 65535, 10000, &pdu, h ? h : &tmp) != RecvStatus::kOk) return {};
     return pdu;
   }
   // Reads the bind and acknowledges it (context accepted).
@@ -462,7 +469,7 @@ TEST_F(ScriptedServerTest, HostileReplies) {
   for (const Case& c : cases) {
     ClientSettings s;
     s.proposed_frag = 1432;
-    s.receive_timeout_ms = 300;
+    s.receive_timeout_ms = std::string(c.name) == "silent peer" ? 300 : 10000;
     s.max_reply_bytes = 100000;
     auto conn = Start(
         [&](Transport& t) {
@@ -480,6 +487,7 @@ TEST_F(ScriptedServerTest, HostileReplies) {
 
 TEST_F(ScriptedServerTest, BigEndianFragmentedReply) {
   std::vector<uint8_t> stub = Pattern(5000);
+  JoinGuard guard{this};
   auto conn = Start([&](Transport& t) {
     Ack(t, Drep::Big());
     PduHeader h;
@@ -516,6 +524,7 @@ TEST_F(ScriptedServerTest, LyingAllocHintDoesNotDriveAllocation) {
 TEST_F(ScriptedServerTest, RequestFragmentsFollowTheGrantedSize) {
   std::vector<uint8_t> stub = Pattern(10000);
   std::vector<uint8_t> got;
+  JoinGuard guard{this};
   auto conn = Start([&](Transport& t) {
     Ack(t);  // grants 1432 both ways
     for (;;) {
@@ -536,6 +545,7 @@ TEST_F(ScriptedServerTest, RequestFragmentsFollowTheGrantedSize) {
     }
   });
   conn->Call(EchoInterface(), 0, stub);
+  StopScript();
   EXPECT_EQ(got, stub);
   EXPECT_EQ(conn->max_xmit_frag(), 1432);
 }
@@ -558,6 +568,7 @@ TEST_F(ScriptedServerTest, CallIdsIncreaseAndSecondInterfaceUsesAlterContext) {
   SyntaxId second{*Uuid::Parse("0a382c88-ff39-419c-a696-022f6e695506"), 1, 0};
   std::vector<uint32_t> ids;
   std::vector<uint8_t> types;
+  JoinGuard guard{this};
   auto conn = Start([&](Transport& t) {
     Ack(t);
     for (int i = 0; i < 3; ++i) {
@@ -586,6 +597,7 @@ TEST_F(ScriptedServerTest, CallIdsIncreaseAndSecondInterfaceUsesAlterContext) {
   conn->Call(EchoInterface(), 0, {});
   conn->Call(second, 0, {});
   conn->Call(EchoInterface(), 0, {});
+  StopScript();
   ASSERT_EQ(types.size(), 4u);
   EXPECT_EQ(types[1], ptype::kAlterContext);
   for (size_t i = 1; i < ids.size(); ++i) EXPECT_GT(ids[i], ids[i - 1]);
