@@ -189,6 +189,7 @@ TraceEntry& TraceEntry::Secret(std::string_view name, const char* text) {
 }
 
 TraceEntry& TraceEntry::Dump(const void* p, size_t n) {
+  if (p == nullptr) n = 0;
   Step([&] {
     std::vector<unsigned char> bytes(n);
     if (n != 0 && !platform::ProbeRead(p, n, bytes.data()))
@@ -228,6 +229,17 @@ void TraceEntry::Write() const {
   std::string text;
   Step([&] { text = Text(); });
   (void)AppendToTraceFile(text);
+}
+
+const void* TracePeekPointer(const void* const* pp) {
+  const void* p = nullptr;
+  if (pp == nullptr || !platform::ProbeRead(pp, sizeof p, &p)) return nullptr;
+  return p;
+}
+
+uint32_t TracePeekU32(const uint32_t* p) {
+  uint32_t v = 0;
+  return platform::SafeReadU32(p, &v) ? v : 0;
 }
 
 bool AppendToTraceFile(const std::string& bytes) {

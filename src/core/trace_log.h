@@ -18,7 +18,8 @@
 // Usage:
 //   TraceEntry("Call GetServerInfo").Num("dwServerID", id).Write();
 //   TraceEntry("Call RemoteQueryUserLog return").Lret(r)
-//       .Buffer("(*ppUserLog)", *pp, "(*pdwRecordCount * sizeof(USERLOG_TABLE))", n * 508)
+//       .Buffer("(*ppUserLog)", TracePeekPointer(pp),
+//               "(*pdwRecordCount * sizeof(USERLOG_TABLE))", TracePeekU32(pn) * size_t{508})
 //       .Write();
 //
 // Failures: any exception while an entry is formatted or written (also an
@@ -72,6 +73,7 @@ class TraceEntry {
   // Like Str, but the text is replaced by "********" (passwords).
   TraceEntry& Secret(std::string_view name, const char* text);
   // Hexadecimal dump of n bytes at p (after its pointer and size lines).
+  // A null p (no block was returned) dumps no rows, whatever n says.
   TraceEntry& Dump(const void* p, size_t n);
   // Pointer line (Hex), size line (HexNext, value n) and Dump(p, n).
   TraceEntry& Buffer(std::string_view ptr_name, const void* p, std::string_view size_name,
@@ -93,6 +95,12 @@ class TraceEntry {
   int width_ = 0;      // width for the next value only
   bool ends_with_dump_ = false;
 };
+
+// Safe reads of output arguments for return entries, which also run when
+// the session never filled them (variant B after a bad server ID): null or
+// unreadable pointers read as null / 0.
+const void* TracePeekPointer(const void* const* pp);
+uint32_t TracePeekU32(const uint32_t* p);
 
 // Appends already formatted bytes to the trace file as one write.
 // Returns false when the file could not be opened or written.

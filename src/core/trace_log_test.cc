@@ -142,6 +142,20 @@ TEST_F(TraceTest, ParameterAfterDumpFollowsTheEmptyLine) {
             "2026-12-8-13:5:7 45mm\t L\n\t\n\t0x" + Addr(b) + "\t01 02 \n\n\tdwInfoType = a\n\n");
 }
 
+TEST_F(TraceTest, NullBlockDumpsNothingAndPeeksAreSafe) {
+  EXPECT_EQ(TraceEntry("L", kWhen).Buffer("(*ppInfo)", nullptr, "n", 508).Text(),
+            "2026-12-8-13:5:7 45mm\t L\n\t(*ppInfo) = 0x00000000\n\tn = 0x1fc\n\n\n");
+  int x = 5;
+  const void* px = &x;
+  uint32_t count = 3;
+  EXPECT_EQ(TracePeekPointer(&px), &x);
+  EXPECT_EQ(TracePeekPointer(nullptr), nullptr);
+  EXPECT_EQ(TracePeekPointer(reinterpret_cast<const void* const*>(uintptr_t{24})), nullptr);
+  EXPECT_EQ(TracePeekU32(&count), 3u);
+  EXPECT_EQ(TracePeekU32(nullptr), 0u);
+  EXPECT_EQ(TracePeekU32(reinterpret_cast<const uint32_t*>(uintptr_t{24})), 0u);
+}
+
 TEST_F(TraceTest, UnreadableMemoryFailsTheEntry) {
   const void* bad = reinterpret_cast<const void*>(uintptr_t{8});
   try {

@@ -17,16 +17,19 @@
 //         [&](qz::CServerSession& s) { return s.QueryUserLog(cond, pp, pn); },
 //         "Call RemoteQueryUserLog return",
 //         [&](qz::TraceEntry& t, uint32_t lret) {
-//           t.Lret(lret).Buffer("(*ppUserLog)", *pp, "(*pdwRecordCount * sizeof(USERLOG_TABLE))",
-//                               size_t{*pn} * 508);
+//           t.Lret(lret).Buffer("(*ppUserLog)", qz::TracePeekPointer(pp),
+//                               "(*pdwRecordCount * sizeof(USERLOG_TABLE))",
+//                               size_t{qz::TracePeekU32(pn)} * 508);
 //         });
 //   }
 //
 // The return-parameter callable receives the result and writes every line
 // itself (most start with t.Lret(lret); some exports log no lret). It runs
 // also after a bad ID in variant B, so it must cope with output pointers
-// the session never filled (null or unset). Unreadable memory in a dump or
-// string makes the entry fail (QZ_E_TRACEFAILED), never crash.
+// the session never filled: read them with TracePeekPointer / TracePeekU32
+// (null or unreadable -> null / 0; a null block dumps no rows). Unreadable
+// memory in a dump or string makes the entry fail (QZ_E_TRACEFAILED),
+// never crash.
 //
 // Nothing is thrown across the C interface: a trace failure makes the
 // export return QZ_E_TRACEFAILED (0xC1FF0001) instead of its result (after

@@ -197,6 +197,25 @@ TEST_F(FrameTest, TraceFailureBecomesTheResult) {
   EXPECT_EQ(Log(), "T Call X\n\n");  // the failed entry was dropped whole
 }
 
+// A variant-B return entry after a bad ID dumps an output block the session
+// never filled; read through the peeks it stays a bad-ID result.
+TEST_F(FrameTest, BadIdReturnEntryWithUnfilledOutputs) {
+  void** pp = nullptr;  // the caller passed no output pointer at all
+  uint32_t count = 77;  // and a stale count
+  uint32_t r = RunFrame(
+      Variant::kB, id_ + 1, "Call RemoteGetDialRule", kNoEntryParams,
+      [](CServerSession& s) { return s.GetDialRule("", nullptr, nullptr); },
+      "Call RemoteGetDialRule return", [&](TraceEntry& t, uint32_t lret) {
+        t.Lret(lret).Buffer("(*ppInfo)", TracePeekPointer(const_cast<const void* const*>(pp)),
+                            "(*pdwRecordCount)", TracePeekU32(&count));
+      });
+  EXPECT_EQ(r, QZ_E_BADSERVERID);
+  EXPECT_EQ(Log(),
+            "T Call RemoteGetDialRule\n\n"
+            "T Call RemoteGetDialRule return\n\tlret = -1040240638\n"
+            "\t(*ppInfo) = 0x00000000\n\t(*pdwRecordCount) = 0x4d\n\n\n");
+}
+
 TEST_F(FrameTest, ExceptionsDoNotLeaveTheFrame) {
   auto run = [&](auto thrower) {
     return RunFrameUntraced(id_, [&](CServerSession&) -> uint32_t { return thrower(); });
