@@ -108,6 +108,15 @@ struct SessionRef {
 
 }  // namespace internal
 
+// Writes one trace entry outside RunFrame (exports with a frame of their
+// own, such as LogInServer and the service-control exports): params is
+// called with the entry (and any extra arguments). False when the entry
+// failed; the export then returns QZ_E_TRACEFAILED.
+template <typename Params, typename... Args>
+bool WriteTraceEntry(const char* label, Params&& params, Args... args) noexcept {
+  return internal::WriteTrace(label, params, args...);
+}
+
 template <typename EntryParams, typename Call, typename ReturnParams>
 uint32_t RunFrame(Variant variant, uint32_t server_id, const char* entry_label,
                   EntryParams&& entry_params, Call&& call, const char* return_label,

@@ -226,6 +226,15 @@ TEST_F(FrameTest, ExceptionsDoNotLeaveTheFrame) {
   EXPECT_EQ(run([]() -> uint32_t { throw 42; }), kEUnexpected);
 }
 
+TEST_F(FrameTest, StandaloneEntries) {
+  EXPECT_TRUE(WriteTraceEntry("Call LogInServer", kNoEntryParams));
+  EXPECT_TRUE(WriteTraceEntry("Call LogInServer return", kLretOnly, 0xC1FF301Eu));
+  SetTraceFailureForTesting(true);
+  EXPECT_FALSE(WriteTraceEntry("Call ServerStop", kNoEntryParams));
+  SetTraceFailureForTesting(false);
+  EXPECT_EQ(Log(), "T Call LogInServer\n\nT Call LogInServer return\n\tlret = -1040240610\n\n");
+}
+
 TEST_F(FrameTest, EntryOnlyWrapper) {
   EXPECT_EQ(RunFrameEntryOnly(
                 id_, "Call ChangePassword",
