@@ -309,6 +309,27 @@ TEST_F(ServerNegativeTest, TransferSyntaxChoiceAndAlterContext) {
   EXPECT_EQ(ReadOutcome(*t).stub, stub);
 }
 
+TEST_F(ServerNegativeTest, AssociationGroupsAreJoinedByLaterConnections) {
+  auto bind = [&](uint32_t group) {
+    auto t = Connect();
+    BindPdu b = MakeBind(1, EchoInterface());
+    b.assoc_group_id = group;
+    t->SendAll(EncodeBind(b));
+    Outcome o = ReadOutcome(*t);
+    EXPECT_EQ(o.kind, Kind::kAck);
+    return std::make_pair(std::move(t), o.ack.assoc_group_id);
+  };
+  auto [t1, g1] = bind(0);
+  ASSERT_NE(g1, 0u);
+  auto [t2, g2] = bind(g1);
+  EXPECT_EQ(g2, g1);
+  auto [t3, g3] = bind(0);
+  EXPECT_NE(g3, g1);
+  auto [t4, g4] = bind(0xDEAD0001);  // unknown group: a fresh one
+  EXPECT_NE(g4, 0xDEAD0001u);
+  EXPECT_NE(g4, 0u);
+}
+
 TEST_F(ServerNegativeTest, BadOpnumIsFaulted) {
   auto t = Bound();
   t->SendAll(MakeRequest(2, 0, 999, {}));
