@@ -146,7 +146,7 @@ void ClientConnection::SendRequest(uint32_t call_id, uint16_t ctx, uint16_t opnu
   } while (off < stub.size());
 }
 
-Reply ClientConnection::ReceiveReply(uint32_t call_id) {
+Reply ClientConnection::ReceiveReply(uint32_t call_id, uint16_t ctx) {
   Reply reply;
   bool started = false;
   for (;;) {
@@ -170,6 +170,7 @@ Reply ClientConnection::ReceiveReply(uint32_t call_id) {
     }
     ResponsePdu r;
     if (h.type != ptype::kResponse || !DecodeResponse(pdu, &r)) Fail(status::kProtocolError);
+    if (r.context_id != ctx) Fail(status::kProtocolError);
     bool first = h.flags & pfc::kFirstFrag;
     if (first == started) Fail(status::kProtocolError);  // FIRST exactly on the first fragment
     if (!started) {
@@ -193,7 +194,7 @@ Reply ClientConnection::Call(const SyntaxId& iface, uint16_t opnum, std::span<co
   uint16_t ctx = EnsureContext(iface);
   uint32_t call_id = NextCallId();
   SendRequest(call_id, ctx, opnum, stub);
-  return ReceiveReply(call_id);
+  return ReceiveReply(call_id, ctx);
 }
 
 // ---------------------------------------------------------------------------

@@ -39,7 +39,7 @@ class ClientConnection {
   [[noreturn]] void Fail(uint32_t status);
   uint16_t EnsureContext(const SyntaxId& iface);
   void SendRequest(uint32_t call_id, uint16_t ctx, uint16_t opnum, std::span<const uint8_t> stub);
-  Reply ReceiveReply(uint32_t call_id);
+  Reply ReceiveReply(uint32_t call_id, uint16_t ctx);
   uint32_t NextCallId();
 
   std::unique_ptr<Transport> t_;

@@ -93,6 +93,10 @@ TEST_F(ClientServerTest, LocalRpcCarriesPeerCredentials) {
   EXPECT_EQ(echo_.last_ctx_uid.load(), getuid());
   server_->Stop();
   server_.reset();
+  // A directory others may enter is refused for endpoints.
+  chmod(tmpl, 0755);
+  Server open_dir;
+  EXPECT_FALSE(open_dir.ListenLocal("LRPC-open"));
   unsetenv("QZRPC_LRPC_DIR");
   rmdir(tmpl);
 }
@@ -280,8 +284,9 @@ class ScriptedServerTest : public ::testing::Test {
   }
   static std::vector<uint8_t> Response(uint32_t call_id, std::span<const uint8_t> stub,
                                        uint8_t flags = 3, Drep drep = Drep::Little(),
-                                       uint32_t alloc_hint = 0) {
+                                       uint32_t alloc_hint = 0, uint16_t context_id = 0) {
     ResponsePdu r;
+    r.context_id = context_id;
     r.hdr.type = ptype::kResponse;
     r.hdr.flags = flags;
     r.hdr.call_id = call_id;
@@ -387,6 +392,15 @@ TEST_F(ScriptedServerTest, HostileReplies) {
     uint32_t want;
   } cases[] = {
       {"wrong call id", [](Transport& t, uint32_t id) { t.SendAll(Response(id + 1, {})); }, 1728},
+      {"wrong context id",
+       [](Transport& t, uint32_t id) {
+         ResponsePdu r;
+         r.hdr.type = ptype::kResponse;
+         r.hdr.call_id = id;
+         r.context_id = 5;
+         t.SendAll(EncodeResponse(r));
+       },
+       1728},
       {"truncated response",
        [](Transport& t, uint32_t id) {
          auto v = Response(id, {});
@@ -591,7 +605,9 @@ TEST_F(ScriptedServerTest, CallIdsIncreaseAndSecondInterfaceUsesAlterContext) {
         --i;
         continue;
       }
-      t.SendAll(Response(h.call_id, {}));
+      RequestPdu rq;
+      EXPECT_TRUE(DecodeRequest(pdu, &rq));
+      t.SendAll(Response(h.call_id, {}, 3, Drep::Little(), 0, rq.context_id));
     }
   });
   conn->Call(EchoInterface(), 0, {});

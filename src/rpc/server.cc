@@ -22,6 +22,7 @@
 #include <mutex>
 #include <thread>
 #include <errno.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "rpc/pdu.h"
@@ -486,7 +487,17 @@ bool Server::ListenLocal(const std::string& name) {
     errno = EINVAL;
     return false;
   }
-  std::string path = impl_->core.settings.lrpc_directory + "/" + name;
+  const std::string& dir = impl_->core.settings.lrpc_directory;
+  ::mkdir(dir.c_str(), 0700);
+  // Only a directory of our own that nobody else may enter keeps the
+  // endpoint private (a fallback under /tmp could have been planted).
+  struct stat st;
+  if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
+      (st.st_mode & 077) != 0) {
+    errno = EPERM;
+    return false;
+  }
+  std::string path = dir + "/" + name;
   int err = 0;
   auto l = ListenUnixSocket(path, &err);
   if (!l) {
