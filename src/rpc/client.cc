@@ -216,10 +216,12 @@ std::unique_ptr<ClientConnection> Binding::Impl::Take(const ClientSettings& s) {
   uint32_t group;
   {
     std::lock_guard<std::mutex> lock(mu);
-    if (!idle.empty()) {
+    while (!idle.empty()) {
       auto c = std::move(idle.back());
       idle.pop_back();
-      return c;
+      // A server that restarted or dropped an idle connection is noticed
+      // here, before a request is spent on a dead connection.
+      if (c->ReadyForCall()) return c;
     }
     ep = endpoint;
     group = assoc_group_id;

@@ -31,6 +31,9 @@ class ClientConnection {
   Reply Call(const SyntaxId& iface, uint16_t opnum, std::span<const uint8_t> stub);
 
   bool usable() const { return usable_; }
+  // usable() and the peer has neither closed the connection nor sent
+  // anything unasked while it was idle.
+  bool ReadyForCall() { return usable_ && t_->IdleAndOpen(); }
   uint32_t assoc_group_id() const { return assoc_group_id_; }
   uint16_t max_xmit_frag() const { return max_xmit_; }  // we send at most
   uint16_t max_recv_frag() const { return max_recv_; }  // we accept at most

@@ -174,6 +174,19 @@ TEST_F(ClientServerTest, DroppedConnectionIsCallFailed) {
   EXPECT_EQ(b->Call(EchoInterface(), 0, std::vector<uint8_t>{1}).stub, std::vector<uint8_t>{1});
 }
 
+TEST_F(ClientServerTest, IdleConnectionsToARestartedServerAreReplaced) {
+  StartServer();
+  auto b = Tcp();
+  std::vector<uint8_t> in = {1, 2, 3};
+  EXPECT_EQ(b->Call(EchoInterface(), 0, in).stub, in);
+  server_->Stop();
+  server_ = std::make_unique<Server>();
+  server_->RegisterInterface(EchoInterface(), &echo_);
+  ASSERT_EQ(server_->ListenTcp("127.0.0.1", port_), port_);
+  server_->Start();
+  EXPECT_EQ(b->Call(EchoInterface(), 0, in).stub, in);
+}
+
 TEST_F(ClientServerTest, RefusedConnectionIsServerUnavailable) {
   StartServer();
   uint16_t port = port_;

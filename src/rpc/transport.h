@@ -45,6 +45,10 @@ class Transport {
   // Ends both directions; wakes a blocked ReadExact. Idempotent.
   virtual void Shutdown() = 0;
   virtual PeerInfo Peer() const { return {}; }
+  // False when the peer has closed the stream or sent bytes nobody asked
+  // for (an idle connection in either state cannot carry a new call).
+  // Never blocks.
+  virtual bool IdleAndOpen() { return true; }
 };
 
 class Listener {

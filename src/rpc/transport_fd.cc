@@ -67,6 +67,16 @@ IoResult FdTransport::ReadExact(void* buf, size_t n, int timeout_ms) {
   return IoResult::kOk;
 }
 
+bool FdTransport::IdleAndOpen() {
+  if (shut_.load()) return false;
+  pollfd pfd{fd_, POLLIN | POLLRDHUP, 0};
+  int r;
+  do {
+    r = ::poll(&pfd, 1, 0);
+  } while (r < 0 && errno == EINTR);
+  return r == 0;  // readable, hung up or in error: not reusable
+}
+
 void FdTransport::Shutdown() {
   if (!shut_.exchange(true)) ::shutdown(fd_, SHUT_RDWR);
 }

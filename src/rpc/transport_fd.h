@@ -20,6 +20,7 @@ class FdTransport : public Transport {
   IoResult ReadExact(void* buf, size_t n, int timeout_ms) override;
   void Shutdown() override;
   PeerInfo Peer() const override { return peer_; }
+  bool IdleAndOpen() override;
 
  private:
   int fd_;

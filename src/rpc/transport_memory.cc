@@ -60,6 +60,11 @@ class MemoryTransport : public Transport {
     return IoResult::kOk;
   }
 
+  bool IdleAndOpen() override {
+    std::lock_guard<std::mutex> lock(s_->mu);
+    return !s_->closed && s_->q[side_].empty();
+  }
+
   void Shutdown() override {
     std::lock_guard<std::mutex> lock(s_->mu);
     s_->closed = true;

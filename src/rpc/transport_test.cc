@@ -100,6 +100,20 @@ TEST_P(TransportTest, SendToClosedPeerFailsWithoutSignal) {
   EXPECT_NE(r, IoResult::kOk);  // and the process is still alive
 }
 
+TEST_P(TransportTest, IdleAndOpenNoticesClosedAndUnaskedBytes) {
+  EXPECT_TRUE(p_.a->IdleAndOpen());
+  uint8_t x = 1;
+  p_.b->SendAll(std::span(&x, 1));
+  for (int i = 0; i < 100 && p_.a->IdleAndOpen(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_FALSE(p_.a->IdleAndOpen());
+  EXPECT_TRUE(p_.b->IdleAndOpen());
+  p_.a->Shutdown();
+  for (int i = 0; i < 100 && p_.b->IdleAndOpen(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_FALSE(p_.b->IdleAndOpen());
+}
+
 TEST_P(TransportTest, ShutdownWakesABlockedReader) {
   std::thread reader([&] {
     uint8_t buf[4];
