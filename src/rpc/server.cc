@@ -436,9 +436,12 @@ void Server::Impl::AcceptLoop(ListenerEntry* e) {
     if (stopping.load()) break;
     uint64_t id = next_connection_id++;
     raw->thread = std::thread([this, raw, e, id] {
-      {
+      try {
         Connection conn(&core, raw->transport.get(), e, id);
         conn.Run();
+      } catch (...) {
+        // Out of memory while answering: this connection ends, the server
+        // goes on.
       }
       raw->transport->Shutdown();
       raw->done.store(true);
