@@ -206,8 +206,7 @@ RpcStatus GetComputerName(std::string* name) {
   char buf[256] = {};
   if (::gethostname(buf, sizeof buf - 1) != 0) return status::kInvalidParameter;
   std::string s(buf);
-  if (auto dot = s.find('.'); dot != std::string::npos) s.resize(dot);
-  if (s.size() > 15) s.resize(15);
+  if (s.size() > 15) s.resize(15);  // the NetBIOS name length
   *name = s;
   return 0;
 }
