@@ -436,25 +436,31 @@ size_t FragmentStubCapacity(size_t frag, size_t header) {
   return (frag - header) & ~size_t{7};
 }
 
+namespace {
+
+RecvStatus FromIo(IoResult io) {
+  return io == IoResult::kClosed    ? RecvStatus::kClosed
+         : io == IoResult::kTimeout ? RecvStatus::kTimeout
+                                    : RecvStatus::kIoError;
+}
+
+}  // namespace
+
 RecvStatus ReceivePdu(Transport& t, size_t max_frag, int timeout_ms, std::vector<uint8_t>* pdu,
-                      PduHeader* hdr, HeaderError* header_error) {
+                      PduHeader* hdr, HeaderError* header_error, int body_timeout_ms) {
+  if (body_timeout_ms == kSameTimeout) body_timeout_ms = timeout_ms;
   uint8_t head[kHeaderSize];
-  IoResult io = t.ReadExact(head, sizeof head, timeout_ms);
-  if (io != IoResult::kOk)
-    return io == IoResult::kClosed    ? RecvStatus::kClosed
-           : io == IoResult::kTimeout ? RecvStatus::kTimeout
-                                      : RecvStatus::kIoError;
+  IoResult io = t.ReadExact(head, 1, timeout_ms);
+  if (io == IoResult::kOk) io = t.ReadExact(head + 1, kHeaderSize - 1, body_timeout_ms);
+  if (io != IoResult::kOk) return FromIo(io);
   HeaderError e = DecodeHeader(head, max_frag, hdr);
   if (header_error) *header_error = e;
   if (e != HeaderError::kOk) return RecvStatus::kBadHeader;
   pdu->assign(head, head + kHeaderSize);
   pdu->resize(hdr->frag_length);  // bounded by max_frag above
   if (hdr->frag_length > kHeaderSize) {
-    io = t.ReadExact(pdu->data() + kHeaderSize, hdr->frag_length - kHeaderSize, timeout_ms);
-    if (io != IoResult::kOk)
-      return io == IoResult::kClosed    ? RecvStatus::kClosed
-             : io == IoResult::kTimeout ? RecvStatus::kTimeout
-                                        : RecvStatus::kIoError;
+    io = t.ReadExact(pdu->data() + kHeaderSize, hdr->frag_length - kHeaderSize, body_timeout_ms);
+    if (io != IoResult::kOk) return FromIo(io);
   }
   return RecvStatus::kOk;
 }

@@ -198,9 +198,14 @@ enum class RecvStatus { kOk, kClosed, kTimeout, kIoError, kBadHeader };
 // Reads one PDU: 16 header bytes, validation (see DecodeHeader), then the
 // rest of the fragment. *pdu holds the whole fragment on success; nothing
 // beyond frag_length (<= max_frag) is allocated. On kBadHeader *hdr and
-// *header_error describe the offending header.
+// *header_error describe the offending header. timeout_ms bounds the wait
+// for the first byte; once a PDU has begun, body_timeout_ms (default: the
+// same) bounds the wait for the rest, so a peer that stalls inside a PDU
+// is noticed even when idle waits are unbounded.
+inline constexpr int kSameTimeout = -2;
 RecvStatus ReceivePdu(Transport& t, size_t max_frag, int timeout_ms, std::vector<uint8_t>* pdu,
-                      PduHeader* hdr, HeaderError* header_error = nullptr);
+                      PduHeader* hdr, HeaderError* header_error = nullptr,
+                      int body_timeout_ms = kSameTimeout);
 
 }  // namespace qz::rpc
 

@@ -26,6 +26,7 @@
 #include <unistd.h>
 
 #include "rpc/pdu.h"
+#include "rpc/server_testing.h"
 #include "rpc/transport.h"
 
 namespace qz::rpc {
@@ -46,6 +47,8 @@ struct ConnectionEntry {
   std::thread thread;
   std::atomic<bool> done{false};
 };
+
+std::atomic<int> g_stall_timeout_ms{120000};
 
 bool IsFeatureProbe(const SyntaxId& s) {
   // 6cb71c2c-9812-4540-xxxx: bind-time feature negotiation.
@@ -100,7 +103,10 @@ class Connection {
       std::vector<uint8_t> pdu;
       PduHeader h;
       HeaderError he = HeaderError::kOk;
-      RecvStatus rs = ReceivePdu(*t_, max_recv_, -1, &pdu, &h, &he);
+      // Idle between calls: no limit. Inside a PDU or a fragmented call a
+      // silent client is cut off after the stall timeout.
+      int stall = g_stall_timeout_ms.load();
+      RecvStatus rs = ReceivePdu(*t_, max_recv_, reassembling_ ? stall : -1, &pdu, &h, &he, stall);
       if (rs == RecvStatus::kBadHeader) {
         if (!bound_ && h.type == ptype::kBind && he == HeaderError::kVersion) {
           BindNakPdu nak;
@@ -548,5 +554,7 @@ void Server::Stop() {
     if (c->thread.joinable()) c->thread.join();
   impl_->running = false;
 }
+
+void SetServerStallTimeoutForTesting(int ms) { g_stall_timeout_ms.store(ms); }
 
 }  // namespace qz::rpc

@@ -14,6 +14,7 @@
 #include "rpc/client.h"
 #include "rpc/pdu.h"
 #include "rpc/rpc_test_util.h"
+#include "rpc/server_testing.h"
 #include "rpc/transport.h"
 
 namespace qz::rpc {
@@ -487,6 +488,33 @@ TEST_F(ServerNegativeTest, BigEndianClientIsServed) {
   EXPECT_EQ(o.kind, Kind::kResponse);
   EXPECT_EQ(o.hdr.call_id, 2u);
   EXPECT_EQ(o.stub, stub);
+}
+
+TEST_F(ServerNegativeTest, StalledClientsAreCutOffIdleOnesAreNot) {
+  SetServerStallTimeoutForTesting(200);
+  auto idle = Bound();
+  {
+    auto t = Bound();  // half a header, then silence
+    std::vector<uint8_t> req = MakeRequest(2, 0, 0, std::vector<uint8_t>(8));
+    t->SendAll(std::span(req).first(10));
+    EXPECT_EQ(ReadOutcome(*t).kind, Kind::kClosed);
+  }
+  {
+    auto t = Bound();  // a fragment announcing more than it brings
+    std::vector<uint8_t> req = MakeRequest(2, 0, 0, std::vector<uint8_t>(800));
+    t->SendAll(std::span(req).first(300));
+    EXPECT_EQ(ReadOutcome(*t).kind, Kind::kClosed);
+  }
+  {
+    auto t = Bound();  // the first fragment of a call, then silence
+    t->SendAll(MakeRequest(2, 0, 0, std::vector<uint8_t>(64), pfc::kFirstFrag));
+    EXPECT_EQ(ReadOutcome(*t).kind, Kind::kClosed);
+  }
+  // An idle bound connection survived all that.
+  std::vector<uint8_t> stub = {9};
+  idle->SendAll(MakeRequest(2, 0, 0, stub));
+  EXPECT_EQ(ReadOutcome(*idle).stub, stub);
+  SetServerStallTimeoutForTesting(120000);
 }
 
 TEST_F(ServerNegativeTest, GarbageClosesTheConnection) {
