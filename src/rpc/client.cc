@@ -149,8 +149,8 @@ void ClientConnection::SendRequest(uint32_t call_id, uint16_t ctx, uint16_t opnu
 Reply ClientConnection::ReceiveReply(uint32_t call_id, uint16_t ctx) {
   Reply reply;
   bool started = false;
+  std::vector<uint8_t> pdu;  // one fragment at a time, reused
   for (;;) {
-    std::vector<uint8_t> pdu;
     PduHeader h;
     RecvStatus rs = ReceivePdu(*t_, max_recv_, settings_.receive_timeout_ms, &pdu, &h);
     if (rs == RecvStatus::kBadHeader) Fail(status::kProtocolError);
