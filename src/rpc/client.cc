@@ -8,7 +8,6 @@
 // guarded by a mutex that is never held across network I/O.
 #include "rpc/client.h"
 
-#include <errno.h>
 
 #include <algorithm>
 #include <cstring>

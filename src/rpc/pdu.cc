@@ -180,7 +180,7 @@ bool MustBeWhole(uint8_t t) {
 }
 
 bool DecodeCommon(std::span<const uint8_t> pdu, uint8_t want_type, PduHeader* h, Reader* r) {
-  if (DecodeHeader(pdu, kMaxFragSize + 7, h) != HeaderError::kOk) return false;
+  if (DecodeHeader(pdu, 0xFFFF, h) != HeaderError::kOk) return false;
   if (h->type != want_type || h->frag_length != pdu.size()) return false;
   *r = Reader(pdu, h->drep.little_endian());
   return r->SeekTo(kHeaderSize);
