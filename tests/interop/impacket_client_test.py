@@ -1,7 +1,7 @@
 """An impacket client resolves the echo interface through OUR endpoint
-mapper (impacket.dcerpc.v5.epm.hept_map) and calls it on OUR server
-runtime: small and fragmented requests, a large reply, a bad opnum, an
-unknown interface.
+mapper (impacket.dcerpc.v5.epm.hept_map, and lists it with hept_lookup)
+and calls it on OUR server runtime: small and fragmented requests, a large
+reply, a bad opnum, an unknown interface.
 
 Usage: impacket_client_test.py <qzrpc_interop_server>
 """
@@ -33,6 +33,20 @@ def main():
         binding = epm.hept_map('127.0.0.1', uuidtup_to_bin(ECHO), protocol='ncacn_ip_tcp', dce=dce)
         dce.disconnect()
         print('hept_map ->', binding)
+
+        # ept_lookup decoded by impacket: our registration with its tower
+        # and annotation.
+        dce = transport.DCERPCTransportFactory('ncacn_ip_tcp:127.0.0.1[%d]' % epm_port).get_dce_rpc()
+        dce.connect()
+        entries = epm.hept_lookup('127.0.0.1', dce=dce)
+        dce.disconnect()
+        found = [e for e in entries if e['annotation'][:-1] == b'qzrpc interop echo']
+        assert len(found) == 1, entries
+        tower = found[0]['tower']
+        assert tower['NumberOfFloors'] == 5, tower['NumberOfFloors']
+        port = epm.EPMPortAddr(tower['Floors'][3].getData())['IpPort']
+        assert port == echo_port, port
+        print('hept_lookup -> %d entries, echo at port %d' % (len(entries), port))
         assert binding == 'ncacn_ip_tcp:127.0.0.1[%d]' % echo_port, binding
 
         dce = transport.DCERPCTransportFactory(binding).get_dce_rpc()
