@@ -42,6 +42,16 @@ IoResult FdTransport::ReadExact(void* buf, size_t n, int timeout_ms) {
   size_t got = 0;
   while (got < n) {
     if (shut_.load()) return IoResult::kClosed;
+    // Take what is already there without waiting; wait only when empty.
+    ssize_t k = ::recv(fd_, p + got, n - got, MSG_DONTWAIT);
+    if (k > 0) {
+      got += static_cast<size_t>(k);
+      continue;
+    }
+    if (k == 0) return IoResult::kClosed;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK)
+      return errno == ECONNRESET ? IoResult::kClosed : IoResult::kError;
     int wait = -1;
     if (timeout_ms >= 0) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -50,18 +60,8 @@ IoResult FdTransport::ReadExact(void* buf, size_t n, int timeout_ms) {
     }
     pollfd pfd{fd_, POLLIN, 0};
     int r = ::poll(&pfd, 1, wait);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return IoResult::kError;
-    }
+    if (r < 0 && errno != EINTR) return IoResult::kError;
     if (r == 0) return IoResult::kTimeout;
-    ssize_t k = ::recv(fd_, p + got, n - got, 0);
-    if (k == 0) return IoResult::kClosed;
-    if (k < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      return errno == ECONNRESET ? IoResult::kClosed : IoResult::kError;
-    }
-    got += static_cast<size_t>(k);
   }
   return IoResult::kOk;
 }
