@@ -75,7 +75,19 @@ std::unique_ptr<Listener> ListenUnixSocket(const std::string& path, int* error) 
     *error = errno;
     return nullptr;
   }
-  ::unlink(path.c_str());  // a stale socket of an earlier run
+  // A socket file nobody answers on is a leftover of an earlier run and is
+  // replaced; a live endpoint of another server is left alone.
+  int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (probe >= 0) {
+    bool live = ::connect(probe, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    ::close(probe);
+    if (live) {
+      ::close(fd);
+      *error = EADDRINUSE;
+      return nullptr;
+    }
+  }
+  ::unlink(path.c_str());
   // The directory is owner-only already; the socket file is made so too
   // (umask is process-wide, so it is not touched here).
   int r = ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);

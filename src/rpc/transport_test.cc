@@ -4,6 +4,7 @@
 #include "rpc/transport.h"
 
 #include <gtest/gtest.h>
+#include <errno.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -136,6 +137,19 @@ TEST(TransportPeer, TcpAddressAndUnixCredentials) {
   EXPECT_TRUE(u.b->Peer().has_credentials);
   EXPECT_EQ(u.b->Peer().uid, getuid());
   EXPECT_EQ(u.b->Peer().pid, static_cast<uint32_t>(getpid()));
+}
+
+TEST(TransportListen, LiveLocalEndpointIsNotTakenOver) {
+  std::string path = "/tmp/qzrpc-live-test-" + std::to_string(getpid());
+  int err = 0;
+  auto first = ListenUnixSocket(path, &err);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(ListenUnixSocket(path, &err), nullptr);
+  EXPECT_EQ(err, EADDRINUSE);
+  first.reset();  // leaves a socket file nobody answers on
+  auto again = ListenUnixSocket(path, &err);
+  EXPECT_NE(again, nullptr);
+  unlink(path.c_str());
 }
 
 TEST(TransportConnect, RefusedAndBadNames) {
