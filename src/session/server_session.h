@@ -327,10 +327,19 @@ class CRpcServerSession : public CServerSession {
  public:
   CRpcServerSession();
 
-  // Overrides of the supported operations go here, in slot order:
-  //   LogIn (12), ChangePassword (13), SychronizeToServer (5),
-  //   SychronizeFromServer (6), Advise (7), Unadvise (8), LogOut (31),
-  //   and the family operations.
+  // Overrides of the supported operations, in slot order. Login and the
+  // session-wide services live in session_services.cc, the log family in
+  // log_operations.cc.
+  uint32_t SychronizeToServer() override;                                    // 5
+  uint32_t SychronizeFromServer() override;                                  // 6
+  uint32_t Advise(ADVISEINFO info) override;                                 // 7
+  uint32_t Unadvise(UNADVISEINFO info) override;                             // 8
+  uint32_t LogIn() override;                                                 // 12
+  uint32_t ChangePassword(const char* lpszOldPwd, const char* lpszNewPwd) override;  // 13
+  uint32_t QueryUserLog(const char* pszCondition, void** ppUserLog,
+                        uint32_t* pdwRecordCount) override;                  // 26
+  uint32_t DelUserLog(const char* pszCondition) override;                    // 27
+  uint32_t LogOut() override;                                                // 31
 
  protected:
   // Slot 103, the teardown: logs out when logged in (not on the
@@ -355,6 +364,10 @@ struct SessionTestAccess {
   static void SetBinding(CRpcServerSession& s, rpc::BindingHandle h) { s.m_hBinding = h; }
   static rpc::BindingHandle Binding(const CRpcServerSession& s) { return s.m_hBinding; }
 };
+
+// Plugs the library's heap in as the RPC runtime's allocator of reply
+// blocks, so callers free them with RDMemFree. Called at every login.
+void UseLibraryMemoryRoutines();
 
 // Creates a CRpcServerSession without a name and without references;
 // null when there is no memory.
