@@ -239,7 +239,7 @@ TEST_F(FrameTest, EntryOnlyWrapper) {
   EXPECT_EQ(RunFrameEntryOnly(
                 id_, "Call ChangePassword",
                 [](TraceEntry& t) { t.Num("dwServerID", 9).Secret("lpszOldPwd", "pw"); },
-                [](CServerSession& s) { return s.ChangePassword("a", "b"); }),
+                [](CServerSession& s) { return s.CheckDialRule(1, 2); }),
             kENotImpl);
   EXPECT_EQ(Log(), "T Call ChangePassword\n\tdwServerID = 9\n\tlpszOldPwd = ********\n\n");
 }
