@@ -273,6 +273,50 @@ TEST_F(StubReplyTest, InOutBlocksComeBackIntoTheCallersBuffer) {
   EXPECT_EQ(Bytes(res.begin() + 22, res.end()), Bytes(22, 0xEE));
 }
 
+// A server that answers with more than the caller's buffer holds is
+// refused before anything is written: the buffer is not overrun.
+TEST_F(StubReplyTest, OversizedAnswersIntoCallerMemoryAreRefused) {
+  // ioblock-ref whose count comes back larger than the buffer sent.
+  server_->OnCall(13, [](rpc::ServerArgs& a) {
+    a[5].number = 88;
+    a[4].bytes.assign(88, 0x11);
+    return 1;
+  });
+  std::vector<uint8_t> job(16, 0);
+  job[0] = 16;
+  std::unique_ptr<uint8_t[]> res(new uint8_t[44]);
+  std::memset(res.get(), 0xEE, 44);
+  int32_t res_bytes = 44;
+  EXPECT_EQ(ExceptionCode([&] { ifc::rpcSendFax(h_, &key_, job.data(), 16, res.get(), &res_bytes); }),
+            1783u);
+  EXPECT_EQ(res_bytes, 44);
+  EXPECT_EQ(Bytes(res.get(), res.get() + 44), Bytes(44, 0xEE));
+
+  // A reply written into the caller's own (non-null) block: a shorter one
+  // fits, a longer one is refused.
+  Bytes answer = {1, 2, 3};
+  server_->OnCall(3, [&](rpc::ServerArgs& a) {
+    a[3].present = true;
+    a[3].bytes = answer;
+    return 1;
+  });
+  CountingRoutines routines;
+  std::unique_ptr<uint8_t[]> mine(new uint8_t[5]);
+  std::memset(mine.get(), 0xEE, 5);
+  uint8_t* reply = mine.get();
+  int32_t count = 5;
+  EXPECT_EQ(ifc::rpcQueryUserLog(h_, &key_, "", &reply, &count), 1);
+  EXPECT_EQ(reply, mine.get());
+  EXPECT_EQ(count, 3);
+  EXPECT_EQ(Bytes(mine.get(), mine.get() + 5), (Bytes{1, 2, 3, 0xEE, 0xEE}));
+  answer.assign(8, 0x44);
+  count = 5;
+  EXPECT_EQ(ExceptionCode([&] { ifc::rpcQueryUserLog(h_, &key_, "", &reply, &count); }), 1783u);
+  EXPECT_EQ(reply, mine.get());
+  EXPECT_EQ(Bytes(mine.get(), mine.get() + 5), (Bytes{1, 2, 3, 0xEE, 0xEE}));
+  EXPECT_EQ(CountingRoutines::allocs.load(), 0);
+}
+
 TEST_F(StubReplyTest, CountOutAndKeyOutLandInTheCallersVariables) {
   server_->OnCall(44, [](rpc::ServerArgs& a) {
     EXPECT_EQ(a[2].number, 12);
