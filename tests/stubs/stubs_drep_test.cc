@@ -2,6 +2,8 @@
 // raw loopback socket: a big-endian reply is converted before it is read,
 // and a connection lost before or after the request gives 1727 or 1726.
 // Every PDU the peer sends is written out here byte by byte.
+// Thread-safety: each peer serves one connection on a thread of its own;
+// what it records is read only after that thread has been joined.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>

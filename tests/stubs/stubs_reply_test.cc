@@ -2,6 +2,8 @@
 // reply blocks allocated through the memory routines, null replies, in/out
 // blocks copied into the caller's buffer, server statuses, faults and
 // dropped connections, and null references refused before anything is sent.
+// Thread-safety: test code on the test thread; the memory routines it plugs
+// in are process-wide and restored before each test ends.
 #include <atomic>
 #include <functional>
 #include <memory>

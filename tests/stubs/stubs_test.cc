@@ -3,6 +3,8 @@
 // stubs are written out from the NDR rules of each shape (key, text, long,
 // block, ids, reply, count, char, GUID, conformant varying array,
 // CONNSENDINFO, PRINTTOTIFFINFO), never taken from the engine.
+// Thread-safety: test code; only ConcurrentCallsOnOneBindingKeepTheirBytes
+// calls from several threads, on the one shared binding.
 #include <array>
 #include <atomic>
 #include <functional>
@@ -172,6 +174,35 @@ TEST_F(StubRequestTest, TransferFaxSendsTheRequestInAnArrayOfItsByteLength) {
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].args[2].bytes, request);
   EXPECT_EQ(calls[0].args[4].bytes, results);
+}
+
+// Several headers: the headers first, then all their entries; the length
+// is the sum of 12 + 164 * count, the result block 44 bytes per fax.
+TEST_F(StubRequestTest, TransferFaxWithSeveralHeaders) {
+  const std::vector<std::vector<uint8_t>> cases = {{1, 3}, {0}, {0, 0, 1}};
+  for (const std::vector<uint8_t>& counts : cases) {
+    SCOPED_TRACE(counts.size());
+    server_->ClearCalls();
+    size_t entries = 0;
+    for (uint8_t c : counts) entries += c;
+    const size_t len = 12 * counts.size() + 164 * entries;
+    Bytes request = Pattern(len, 0x44);
+    for (size_t i = 0; i < counts.size(); ++i) {
+      request[12 * i + 4] = counts[i];
+      request[12 * i + 5] = request[12 * i + 6] = request[12 * i + 7] = 0;
+    }
+    const Bytes results = Pattern(44 * counts.size(), 0x90);
+    auto req = HeapBytes(request);
+    auto res = HeapBytes(results);
+    const int32_t n = static_cast<int32_t>(len), r = static_cast<int32_t>(results.size());
+    EXPECT_EQ(ifc::rpcTransferFax(h_, &key_, req.get(), n, res.get(), r), 1);
+    Wire w;
+    PutTestKey(w);
+    w.U32(static_cast<uint32_t>(len)).Raw(request.data(), len).Zeros(3 * len).I32(n);
+    w.U32(static_cast<uint32_t>(r)).Raw(results.data(), results.size()).I32(r);
+    EXPECT_EQ(w.size(), 24 + 4 + 4 * len + 4 + 4 + results.size() + 4);
+    EXPECT_TRUE(SameBytes(OnlyRequest(14), w.bytes()));
+  }
 }
 
 TEST_F(StubRequestTest, ImportFaxInfoSendsOneByteWhateverTheSize) {
