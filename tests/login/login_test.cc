@@ -7,11 +7,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "qzcsif/qzcsif.h"
@@ -287,6 +290,35 @@ TEST_F(LoginTest, MissingRightRefusesWithoutACall) {
   EXPECT_EQ(RemoteQueryUserLog(id, "", &log, &count), QZ_E_ACCESSDENIED);
   EXPECT_EQ(RemoteDelUserLog(id, ""), QZ_E_ACCESSDENIED);
   EXPECT_TRUE(server_.Calls().empty());
+}
+
+// Calls of one session from several threads run side by side and each
+// gets its own answer; failures on one thread land in the shared error slot
+// without disturbing the others.
+TEST_F(LoginTest, ConcurrentCallsOnOneSession) {
+  uint32_t id = LogInOk();
+  std::atomic<int> in_flight{0}, most{0};
+  server_.OnCall(kSychronize, [&](qz::rpc::ServerArgs&) {
+    int now = ++in_flight;
+    int seen = most.load();
+    while (now > seen && !most.compare_exchange_weak(seen, now)) {
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    --in_flight;
+    return 1;
+  });
+  server_.ClearCalls();
+  constexpr int kThreads = 4, kCalls = 10;
+  std::vector<std::thread> threads;
+  std::vector<int> ok(kThreads, 0);
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kCalls; ++i) ok[t] += RemoteSychronizeFromServer(id) == 1u;
+    });
+  for (std::thread& th : threads) th.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(ok[t], kCalls) << "thread " << t;
+  EXPECT_EQ(server_.Calls().size(), size_t{kThreads * kCalls});
+  EXPECT_GT(most.load(), 1) << "the calls were made one at a time";
 }
 
 }  // namespace
