@@ -38,7 +38,7 @@ uint32_t BindSession(rpc::BindingHandle* binding, bool allow_local) {
 
   std::vector<std::string> protseqs;
   if (uint32_t status = rpc::RpcNetworkInqProtseqs(&protseqs); status != 0)
-    return HResultFromStatus(status);
+    return HResultFromWin32(status);
 
   // Only the first usable protocol sequence is tried.
   uint32_t last_status = kNoProtseqsRegistered;
@@ -51,10 +51,10 @@ uint32_t BindSession(rpc::BindingHandle* binding, bool allow_local) {
       break;
     }
   }
-  if (chosen == nullptr) return HResultFromStatus(last_status);
+  if (chosen == nullptr) return HResultFromWin32(last_status);
 
   uint32_t status = MakeAndResolve(*chosen, computer, ifc::MainInterface().id, binding);
-  return status == 0 ? 0 : HResultFromStatus(status);
+  return status == 0 ? 0 : HResultFromWin32(status);
 }
 
 uint32_t BindServiceControl(const char* network_address, const rpc::SyntaxId& iface,
@@ -63,7 +63,7 @@ uint32_t BindServiceControl(const char* network_address, const rpc::SyntaxId& if
 
   std::vector<std::string> protseqs;
   if (uint32_t status = rpc::RpcNetworkInqProtseqs(&protseqs); status != 0)
-    return HResultFromStatus(status);
+    return HResultFromWin32(status);
 
   const std::string address = network_address != nullptr ? network_address : "";
   uint32_t last_status = kNoProtseqsRegistered;
@@ -83,9 +83,9 @@ uint32_t BindServiceControl(const char* network_address, const rpc::SyntaxId& if
     // From here on a failure ends the routine: no further entry is tried.
     uint32_t status = rpc::RpcBindingFromStringBinding(string_binding, binding);
     if (status == 0) status = rpc::RpcEpResolveBinding(*binding, iface);
-    return status == 0 ? 0 : HResultFromStatus(status);
+    return status == 0 ? 0 : HResultFromWin32(status);
   }
-  return HResultFromStatus(last_status);
+  return HResultFromWin32(last_status);
 }
 
 }  // namespace qz

@@ -17,13 +17,11 @@
 #include <cstdint>
 #include <string>
 
+#include "core/status.h"
 #include "rpc/binding_api.h"
 #include "rpc/types.h"
 
 namespace qz {
-
-// HRESULT form of a Win32 / RPC status.
-constexpr uint32_t HResultFromStatus(uint32_t status) { return (status & 0xFFFF) | 0x80070000u; }
 
 uint32_t BindSession(rpc::BindingHandle* binding, bool allow_local);
 uint32_t BindServiceControl(const char* network_address, const rpc::SyntaxId& iface,
