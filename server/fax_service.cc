@@ -120,36 +120,33 @@ std::string FaxService::HostName() const {
 
 int32_t FaxService::HandleMain(const rpc::CallContext& ctx, uint16_t opnum,
                                rpc::ServerArgs& args) {
-  const rpc::ProcDesc* proc = MainProc(opnum);
-  EnsurePositions(proc, args);
-  Note note;
-  int32_t result;
-  try {
-    result = Main(ctx, opnum, args, &note);
-  } catch (...) {
-    note.detail = "internal error";
-    Record(ctx, opnum, proc ? proc->name : "?", AsResult(kStoreFailure), note);
-    throw;
-  }
-  Record(ctx, opnum, proc ? proc->name : "?", result, note);
-  return result;
+  return RunLogged(ctx, opnum, MainProc(opnum), args, [&](Note* note) {
+    return Main(ctx, opnum, args, note);
+  });
 }
 
 int32_t FaxService::HandleServiceControl(const rpc::CallContext& ctx, uint16_t opnum,
                                          rpc::ServerArgs& args) {
-  const rpc::ProcDesc* proc = ServiceProc(opnum);
+  return RunLogged(ctx, kServiceControlOpnumBase + opnum, ServiceProc(opnum), args,
+                   [&](Note* note) { return ServiceControl(ctx, opnum, args, note); });
+}
+
+int32_t FaxService::RunLogged(const rpc::CallContext& ctx, uint32_t log_opnum,
+                              const rpc::ProcDesc* proc, rpc::ServerArgs& args,
+                              const std::function<int32_t(Note*)>& body) {
   EnsurePositions(proc, args);
+  const char* name = proc ? proc->name : "?";
   Note note;
   int32_t result;
   try {
-    result = ServiceControl(ctx, opnum, args, &note);
+    result = body(&note);
   } catch (...) {
+    // The call is logged even when it ends in a fault.
     note.detail = "internal error";
-    Record(ctx, kServiceControlOpnumBase + opnum, proc ? proc->name : "?",
-           AsResult(kStoreFailure), note);
+    Record(ctx, log_opnum, name, AsResult(kStoreFailure), note);
     throw;
   }
-  Record(ctx, kServiceControlOpnumBase + opnum, proc ? proc->name : "?", result, note);
+  Record(ctx, log_opnum, name, result, note);
   return result;
 }
 

@@ -101,6 +101,10 @@ class FaxService {
   int32_t Main(const rpc::CallContext& ctx, uint16_t opnum, rpc::ServerArgs& args, Note* note);
   int32_t ServiceControl(const rpc::CallContext& ctx, uint16_t opnum, rpc::ServerArgs& args,
                          Note* note);
+  // Runs one procedure's body and appends its user-log record (also when
+  // the body throws, which the dispatcher turns into a fault).
+  int32_t RunLogged(const rpc::CallContext& ctx, uint32_t log_opnum, const rpc::ProcDesc* proc,
+                    rpc::ServerArgs& args, const std::function<int32_t(Note*)>& body);
   void Record(const rpc::CallContext& ctx, uint32_t opnum, const char* procedure,
               int32_t result, const Note& note);
 
