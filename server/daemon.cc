@@ -46,6 +46,14 @@ bool Daemon::Start(std::string* error) {
   }
   if (!options_.service.log) options_.service.log = options_.log;
   service_ = std::make_unique<FaxService>(store_.get(), options_.service);
+  if (options_.clock == nullptr) system_clock_ = MakeSystemClock();
+  context_.store = store_.get();
+  context_.clock = options_.clock ? options_.clock : system_clock_.get();
+  context_.data_dir = options_.data_dir;
+  context_.spool_dir = options_.spool_dir;
+  context_.log = options_.log;
+  families_ = MakeFamilies(&context_);
+  for (auto& family : families_) service_->AddFamily(family.get());
   main_ = std::make_unique<ifc::InterfaceServer>(ifc::MainInterface());
   control_ = std::make_unique<ifc::InterfaceServer>(ifc::ServiceControlInterface());
   InstallHandlers(service_.get(), main_.get(), control_.get());
@@ -88,6 +96,8 @@ bool Daemon::Start(std::string* error) {
     return false;
   }
   server_->Start();
+  for (auto& family : families_) family->Start();
+  families_started_ = true;
   Log("listening on " + options_.listen_host + ":" + std::to_string(tcp_port_) +
       (local_endpoint_.empty() ? "" : " and ncalrpc " + local_endpoint_) + ", endpoint mapper " +
       (options_.embedded_epm ? "embedded" : "at " + options_.epm_host) + " port " +
@@ -142,12 +152,18 @@ void Daemon::Unregister() {
 void Daemon::Stop() {
   Unregister();
   if (server_) server_->Stop();
+  // The families' threads (the fax engine) stop once no call can reach them.
+  if (families_started_)
+    for (auto it = families_.rbegin(); it != families_.rend(); ++it) (*it)->Stop();
+  families_started_ = false;
   if (epm_) epm_->Stop();
   server_.reset();
   epm_.reset();
   control_.reset();
   main_.reset();
   service_.reset();
+  families_.clear();
+  context_ = ServerContext{};
   store_.reset();
 }
 

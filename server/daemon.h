@@ -17,10 +17,13 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "interfaces/interface_server.h"
 #include "rpc/epm.h"
 #include "rpc/server.h"
+#include "server/engine_hooks.h"
+#include "server/family.h"
 #include "server/fax_service.h"
 #include "server/store.h"
 
@@ -36,6 +39,13 @@ struct DaemonOptions {
   uint16_t epm_port = 0;             // embedded: port to listen on (0: free); else the mapper's
   std::string epm_host = "127.0.0.1";
   bool epm_local = true;             // embedded mapper also on ncalrpc "epmapper"
+  // The server's own files (documents, cover pages, scripts, backups);
+  // see ServerContext::data_dir.
+  std::string data_dir;
+  // TCP callers may name files only inside this directory (empty: none).
+  std::string spool_dir;
+  // The engine's clock; null: the system clock. Tests pass a ManualClock.
+  Clock* clock = nullptr;
   StoreOptions store;
   ServiceOptions service;
   std::function<void(const std::string&)> log;  // diagnostics; default none
@@ -56,6 +66,7 @@ class Daemon {
   uint16_t epm_port() const { return epm_port_; }
   FaxService& service() { return *service_; }
   Store& store() { return *store_; }
+  ServerContext& context() { return context_; }
 
  private:
   void Log(const std::string& line);
@@ -64,6 +75,10 @@ class Daemon {
 
   DaemonOptions options_;
   std::unique_ptr<Store> store_;
+  std::unique_ptr<Clock> system_clock_;
+  ServerContext context_;
+  std::vector<std::unique_ptr<ProcedureFamily>> families_;
+  bool families_started_ = false;
   std::unique_ptr<FaxService> service_;
   std::unique_ptr<ifc::InterfaceServer> main_;
   std::unique_ptr<ifc::InterfaceServer> control_;
@@ -74,6 +89,13 @@ class Daemon {
   uint16_t epm_port_ = 0;
   bool registered_remote_ = false;
 };
+
+// Builds every procedure family on `context` (families.cc). A family that
+// answers one of the hooks of engine_hooks.h sets it in `context` here.
+std::vector<std::unique_ptr<ProcedureFamily>> MakeFamilies(ServerContext* context);
+
+// The system clock, in milliseconds since 1970.
+std::unique_ptr<Clock> MakeSystemClock();
 
 // Wires a FaxService into the dispatchers of both interfaces.
 void InstallHandlers(FaxService* service, ifc::InterfaceServer* main,

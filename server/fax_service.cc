@@ -179,17 +179,52 @@ int32_t FaxService::Main(const rpc::CallContext& ctx, uint16_t opnum, rpc::Serve
     default: break;
   }
   bool has_key = proc->param_count > 0 && proc->params[0].shape == rpc::Shape::kKey;
+  Key key;
   if (has_key) {
-    Key key;
     int32_t rc = CheckKey(args, &key, note);
     if (rc != kOk) return rc;
   }
   if (opnum == 87) return kOk;  // rpcSychronize: nothing is cached apart from the store
+  return FamilyMain(ctx, opnum, args, key, note);
+}
+
+int32_t FaxService::FamilyMain(const rpc::CallContext& ctx, uint16_t opnum,
+                               rpc::ServerArgs& args, const Key& key, Note* note) {
+  for (ProcedureFamily* family : families_) {
+    if (!family->HandlesMain(opnum)) continue;
+    std::optional<User> user = store_->GetUser(key.user);
+    if (!user) {
+      note->detail = "bad key";
+      return AsResult(kBadKey);
+    }
+    Call call(ctx, args, *user, key.session, &note->detail);
+    return family->Main(call, opnum);
+  }
   note->detail = "not handled";
   return AsResult(kNotHandled);
 }
 
-int32_t FaxService::ServiceControl(const rpc::CallContext&, uint16_t opnum,
+int32_t FaxService::FamilyServiceControl(const rpc::CallContext& ctx, uint16_t opnum,
+                                         rpc::ServerArgs& args, const Key* key, Note* note) {
+  for (ProcedureFamily* family : families_) {
+    if (!family->HandlesServiceControl(opnum)) continue;
+    User user;
+    if (key != nullptr) {
+      std::optional<User> stored = store_->GetUser(key->user);
+      if (!stored) {
+        note->detail = "bad key";
+        return AsResult(kBadKey);
+      }
+      user = std::move(*stored);
+    }
+    Call call(ctx, args, user, key ? key->session : 0, &note->detail);
+    return family->ServiceControl(call, opnum);
+  }
+  note->detail = "not handled";
+  return AsResult(kNotHandled);
+}
+
+int32_t FaxService::ServiceControl(const rpc::CallContext& ctx, uint16_t opnum,
                                    rpc::ServerArgs& args, Note* note) {
   switch (opnum) {
     case 3: return GetServerCaps(args, note);
@@ -197,8 +232,7 @@ int32_t FaxService::ServiceControl(const rpc::CallContext&, uint16_t opnum,
       // rpcServerStart carries a zeroed key and a password of its own; the
       // service is running already when it can answer.
       note->user = Clip(args[2].text, 19);
-      note->detail = "not handled";
-      return AsResult(kNotHandled);
+      return FamilyServiceControl(ctx, opnum, args, nullptr, note);
     case 1:
     case 2:
     case 4:
@@ -206,8 +240,7 @@ int32_t FaxService::ServiceControl(const rpc::CallContext&, uint16_t opnum,
       Key key;
       int32_t rc = CheckKey(args, &key, note);
       if (rc != kOk) return rc;
-      note->detail = "not handled";
-      return AsResult(kNotHandled);
+      return FamilyServiceControl(ctx, opnum, args, &key, note);
     }
     default: return AsResult(kBadArgument);
   }

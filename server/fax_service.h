@@ -34,6 +34,7 @@
 
 #include "rpc/proc.h"
 #include "rpc/server.h"
+#include "server/family.h"
 #include "server/store.h"
 
 namespace qz::faxd {
@@ -86,6 +87,11 @@ class FaxService {
 
   Store* store() { return store_; }
 
+  // Hands the opnums `family` claims to it (not owned; it must outlive
+  // the service). Families are asked in the order they were added.
+  void AddFamily(ProcedureFamily* family) { families_.push_back(family); }
+  const std::vector<ProcedureFamily*>& families() const { return families_; }
+
  private:
   struct Key {
     std::string user;
@@ -127,7 +133,14 @@ class FaxService {
   void Log(const std::string& line);
   std::string HostName() const;
 
+  // The procedure of a family; kNotHandled when none claims it.
+  int32_t FamilyMain(const rpc::CallContext& ctx, uint16_t opnum, rpc::ServerArgs& args,
+                     const Key& key, Note* note);
+  int32_t FamilyServiceControl(const rpc::CallContext& ctx, uint16_t opnum,
+                               rpc::ServerArgs& args, const Key* key, Note* note);
+
   Store* store_;
+  std::vector<ProcedureFamily*> families_;
   ServiceOptions options_;
   int64_t start_time_;
   std::mutex advise_mu_;

@@ -37,6 +37,15 @@ enum ServerStatus : uint32_t {
   kBadPassword = 0xC1FE000A,
   // rpcAdviseOP: the connection holds too many registrations already.
   kTooMany = 0xC1FE000B,
+
+  // Limits and abuse (0xC1FE0020..0xC1FE002F).
+
+  // The send queue and the service control (0xC1FE0030..0xC1FE004F).
+
+  // The message store, users, files and drafts (0xC1FE0050..0xC1FE006F).
+
+  // Lines, dialing, routing, logs, configuration, reports
+  // (0xC1FE0070..0xC1FE008F).
 };
 
 inline int32_t AsResult(ServerStatus s) { return static_cast<int32_t>(s); }

@@ -1,6 +1,8 @@
 // store.cc -- SQLite implementation of the fax server's store.
 #include "server/store.h"
 
+#include "server/sql.h"
+
 #include <sqlite3.h>
 #include <sys/random.h>
 
@@ -15,50 +17,6 @@
 namespace qz::faxd {
 namespace {
 
-// A prepared statement that finalises itself.
-class Stmt {
- public:
-  Stmt(sqlite3* db, const std::string& sql) {
-    if (sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size() + 1), &stmt_, nullptr) !=
-        SQLITE_OK)
-      stmt_ = nullptr;
-  }
-  ~Stmt() { sqlite3_finalize(stmt_); }
-  Stmt(const Stmt&) = delete;
-  Stmt& operator=(const Stmt&) = delete;
-
-  bool ok() const { return stmt_ != nullptr; }
-  bool Bind(int i, int64_t v) { return ok() && sqlite3_bind_int64(stmt_, i, v) == SQLITE_OK; }
-  bool Bind(int i, std::string_view v) {
-    return ok() && sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()),
-                                     SQLITE_TRANSIENT) == SQLITE_OK;
-  }
-  bool BindBlob(int i, const std::vector<uint8_t>& v) {
-    return ok() && sqlite3_bind_blob(stmt_, i, v.data(), static_cast<int>(v.size()),
-                                     SQLITE_TRANSIENT) == SQLITE_OK;
-  }
-  // SQLITE_ROW, SQLITE_DONE or an error code.
-  int Step() { return ok() ? sqlite3_step(stmt_) : SQLITE_MISUSE; }
-
-  int64_t Int(int col) { return sqlite3_column_int64(stmt_, col); }
-  bool IsNull(int col) { return sqlite3_column_type(stmt_, col) == SQLITE_NULL; }
-  std::string Text(int col) {
-    const unsigned char* p = sqlite3_column_text(stmt_, col);
-    return p ? std::string(reinterpret_cast<const char*>(p),
-                           static_cast<size_t>(sqlite3_column_bytes(stmt_, col)))
-             : std::string();
-  }
-  std::vector<uint8_t> Blob(int col) {
-    const uint8_t* p = static_cast<const uint8_t*>(sqlite3_column_blob(stmt_, col));
-    int n = sqlite3_column_bytes(stmt_, col);
-    return p ? std::vector<uint8_t>(p, p + n) : std::vector<uint8_t>();
-  }
-
- private:
-  sqlite3_stmt* stmt_ = nullptr;
-};
-
-using Param = std::variant<int64_t, std::string>;
 
 // Turns a parsed filter into a WHERE clause made only of fixed fragments
 // with '?' placeholders, and the values to bind to them in order.
@@ -77,17 +35,6 @@ std::string FilterClause(const LogFilter& f, std::vector<Param>* params) {
   if (f.until) add("time < ?", *f.until);
   if (f.procedure) add("procedure = ?", *f.procedure);
   return where;
-}
-
-bool BindAll(Stmt& s, const std::vector<Param>& params, int first = 1) {
-  for (size_t i = 0; i < params.size(); ++i) {
-    int pos = first + static_cast<int>(i);
-    bool ok = std::holds_alternative<int64_t>(params[i])
-                  ? s.Bind(pos, std::get<int64_t>(params[i]))
-                  : s.Bind(pos, std::string_view(std::get<std::string>(params[i])));
-    if (!ok) return false;
-  }
-  return true;
 }
 
 bool RandomBytes(void* buf, size_t n) {
@@ -160,9 +107,17 @@ bool ValidUserId(std::string_view id) {
   return true;
 }
 
+constexpr const char kSchemaV2[] = R"sql(
+CREATE TABLE schema_parts (
+  name    TEXT PRIMARY KEY,
+  version INTEGER NOT NULL
+);
+)sql";
+
 const std::vector<Store::Migration>& Store::Migrations() {
   static const std::vector<Migration> steps = {
       {1, kSchemaV1},
+      {2, kSchemaV2},
   };
   return steps;
 }
@@ -172,7 +127,8 @@ Store::Store(sqlite3* db) : db_(db) {}
 Store::~Store() { sqlite3_close(db_); }
 
 std::unique_ptr<Store> Store::Open(const std::string& path, const StoreOptions& options,
-                                   std::string* error) {
+                                   std::string* error,
+                                   const std::vector<const SchemaPart*>* parts) {
   sqlite3* db = nullptr;
   int rc = sqlite3_open_v2(path.c_str(), &db,
                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
@@ -193,7 +149,7 @@ std::unique_ptr<Store> Store::Open(const std::string& path, const StoreOptions& 
     if (error) *error = store->last_error_;
     return nullptr;
   }
-  if (!store->Migrate(error)) return nullptr;
+  if (!store->Migrate(parts ? *parts : FamilySchemaParts(), error)) return nullptr;
   if (before == 0 && !store->Seed(options, error)) return nullptr;
   // Sessions do not survive a restart: their connections are gone.
   Stmt end(db, "UPDATE sessions SET logout_time = ? WHERE logout_time IS NULL");
@@ -224,7 +180,7 @@ std::string Store::last_error() {
   return last_error_;
 }
 
-bool Store::Migrate(std::string* error) {
+bool Store::Migrate(const std::vector<const SchemaPart*>& parts, std::string* error) {
   int current = SchemaVersionLocked();
   if (current > kSchemaVersion) {
     if (error)
@@ -243,7 +199,79 @@ bool Store::Migrate(std::string* error) {
     }
     current = m.version;
   }
+  for (const SchemaPart* part : parts)
+    if (!MigratePart(*part, error)) return false;
   return true;
+}
+
+bool Store::MigratePart(const SchemaPart& part, std::string* error) {
+  int current = 0;
+  {
+    Stmt q(db_, "SELECT version FROM schema_parts WHERE name = ?");
+    if (!q.Bind(1, std::string_view(part.name))) {
+      if (error) *error = std::string("cannot read the version of ") + part.name;
+      return false;
+    }
+    int rc = q.Step();
+    if (rc == SQLITE_ROW) current = static_cast<int>(q.Int(0));
+    else if (rc != SQLITE_DONE) {
+      if (error) *error = std::string("cannot read the version of ") + part.name;
+      return false;
+    }
+  }
+  int known = part.steps.empty() ? 0 : part.steps.back().version;
+  if (current > known) {
+    if (error)
+      *error = std::string("schema part ") + part.name + " version " + std::to_string(current) +
+               " is newer than this server (" + std::to_string(known) + ")";
+    return false;
+  }
+  for (const SchemaStep& step : part.steps) {
+    if (step.version <= current) continue;
+    bool ok = Exec("BEGIN IMMEDIATE") && Exec(step.sql);
+    if (ok) {
+      Stmt v(db_, "INSERT OR REPLACE INTO schema_parts(name, version) VALUES(?, ?)");
+      ok = v.Bind(1, std::string_view(part.name)) && v.Bind(2, int64_t{step.version}) &&
+           v.Step() == SQLITE_DONE;
+      if (!ok) last_error_ = sqlite3_errmsg(db_);
+    }
+    if (!ok || !Exec("COMMIT")) {
+      std::string why = last_error_;
+      Exec("ROLLBACK");
+      if (error)
+        *error = std::string("schema part ") + part.name + " step " +
+                 std::to_string(step.version) + " failed: " + why;
+      return false;
+    }
+    current = step.version;
+  }
+  return true;
+}
+
+int Store::PartVersion(std::string_view part) {
+  std::lock_guard<std::mutex> lock(mu_);
+  Stmt q(db_, "SELECT version FROM schema_parts WHERE name = ?");
+  if (!q.Bind(1, part)) return -1;
+  int rc = q.Step();
+  if (rc == SQLITE_ROW) return static_cast<int>(q.Int(0));
+  return rc == SQLITE_DONE ? 0 : -1;
+}
+
+bool Store::Transaction(const std::function<bool(sqlite3*)>& fn) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!Exec("BEGIN IMMEDIATE")) return false;
+  bool ok = false;
+  try {
+    ok = fn(db_);
+  } catch (...) {
+    Exec("ROLLBACK");
+    throw;
+  }
+  if (ok && Exec("COMMIT")) return true;
+  std::string why = last_error_;
+  Exec("ROLLBACK");
+  if (!why.empty()) last_error_ = why;
+  return false;
 }
 
 bool Store::Seed(const StoreOptions& options, std::string* error) {

@@ -7,9 +7,15 @@
 //   os_users     OS account name -> user identifier (local logins)
 //   sessions     session number, user, transport, peer, login/logout time
 //   user_log     one row per procedure call
-// Migrations() lists the schema steps in order; Open() applies the missing
+//   schema_parts name and version of every other unit's part of the schema
+// Migrations() lists the core steps in order; Open() applies the missing
 // ones, each in its own transaction, so a later version only appends steps.
 // A database of a newer version than this program knows is refused.
+//
+// The procedure families keep their own tables: each owns a SchemaPart
+// (listed in schema_parts.cc) with its own ordered steps and version, kept
+// in schema_parts; Open() brings every part up to date after the core, the
+// same way. A family reaches its tables through WithDb and Transaction.
 //
 // Every statement binds its values as parameters; no text that came from a
 // client is ever part of a statement's SQL.
@@ -21,6 +27,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -34,7 +41,7 @@ struct sqlite3;
 
 namespace qz::faxd {
 
-inline constexpr int kSchemaVersion = 1;
+inline constexpr int kSchemaVersion = 2;
 inline constexpr size_t kUserRecordSize = 972;
 inline constexpr size_t kMaxUserIdLength = 19;
 
@@ -70,6 +77,22 @@ struct UserLogEntry {
   std::string detail;
 };
 
+// One schema step: the SQL run to go from version `version - 1` to `version`.
+struct SchemaStep {
+  int version;
+  const char* sql;
+};
+
+// A family's own part of the schema: a unique name and its steps in order
+// (versions 1, 2, ...).
+struct SchemaPart {
+  const char* name;
+  std::vector<SchemaStep> steps;
+};
+
+// The parts of every family, in the order they are applied (schema_parts.cc).
+const std::vector<const SchemaPart*>& FamilySchemaParts();
+
 struct StoreOptions {
   // OS account mapped to the administrator when the database is created
   // (empty: none).
@@ -80,24 +103,37 @@ struct StoreOptions {
 
 class Store {
  public:
-  // One schema step: the SQL run to go from version `version - 1` to `version`.
-  struct Migration {
-    int version;
-    const char* sql;
-  };
+  using Migration = SchemaStep;
+  // The core steps.
   static const std::vector<Migration>& Migrations();
 
   // Opens (creating if need be) the database at `path` (":memory:" for a
   // private in-memory one), brings its schema up to date, seeds a new
   // database with the administrator, and ends every session left open by a
   // previous run. Null on failure, with the reason in *error.
+  // `parts`: the families' schema parts; null for FamilySchemaParts().
   static std::unique_ptr<Store> Open(const std::string& path, const StoreOptions& options,
-                                     std::string* error);
+                                     std::string* error,
+                                     const std::vector<const SchemaPart*>* parts = nullptr);
   ~Store();
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
 
   int SchemaVersion();
+  // Version of a family's part; 0 when it has none yet, -1 on failure.
+  int PartVersion(std::string_view part);
+
+  // Runs fn(db) under the store's lock and returns what it returns. For
+  // the families' own tables; fn must not call back into the Store.
+  template <typename F>
+  auto WithDb(F&& fn) {
+    std::lock_guard<std::mutex> lock(mu_);
+    return fn(db_);
+  }
+  // Runs fn(db) in one IMMEDIATE transaction under the lock: committed
+  // when fn returns true, rolled back when it returns false or throws.
+  // False when fn failed or the commit did.
+  bool Transaction(const std::function<bool(sqlite3*)>& fn);
   std::array<uint8_t, 16> InstanceId();
   std::string last_error();
 
@@ -134,7 +170,8 @@ class Store {
  private:
   explicit Store(sqlite3* db);
   int SchemaVersionLocked();
-  bool Migrate(std::string* error);
+  bool Migrate(const std::vector<const SchemaPart*>& parts, std::string* error);
+  bool MigratePart(const SchemaPart& part, std::string* error);
   bool Seed(const StoreOptions& options, std::string* error);
   bool Exec(const char* sql);
   bool Fail(const char* what);

@@ -184,6 +184,59 @@ TEST(Store, MigrationsAreOrderedFromOne) {
   EXPECT_EQ(steps.back().version, kSchemaVersion);
 }
 
+// A family's part: applied once in order, only the missing steps on a
+// later open, a failing step leaves nothing behind, a newer part refused.
+TEST(Store, SchemaPartsStepThroughTheirOwnVersions) {
+  TempDir dir;
+  const std::string db = dir.File("parts.db");
+  std::string error;
+  SchemaPart v1{"fam", {{1, "CREATE TABLE fam_a(x INTEGER);"}}};
+  SchemaPart v2{"fam", {{1, "CREATE TABLE fam_a(x INTEGER);"},
+                        {2, "ALTER TABLE fam_a ADD COLUMN y TEXT;"}}};
+  SchemaPart bad{"fam", {{1, "CREATE TABLE fam_a(x INTEGER);"},
+                         {2, "ALTER TABLE fam_a ADD COLUMN y TEXT;"},
+                         {3, "CREATE TABLE fam_b(z); CREATE TABLE nonsense(;"}}};
+  std::vector<const SchemaPart*> parts{&v1};
+  ASSERT_TRUE(Store::Open(db, Opts(), &error, &parts)) << error;
+  parts = {&v2};
+  auto s = Store::Open(db, Opts(), &error, &parts);
+  ASSERT_TRUE(s) << error;
+  EXPECT_EQ(s->PartVersion("fam"), 2);
+  EXPECT_EQ(s->PartVersion("other"), 0);
+  EXPECT_TRUE(s->Transaction([](sqlite3* d) {
+    return sqlite3_exec(d, "INSERT INTO fam_a(x, y) VALUES(1, 'a')", nullptr, nullptr, nullptr) ==
+           SQLITE_OK;
+  }));
+  // A body that fails rolls its writes back.
+  EXPECT_FALSE(s->Transaction([](sqlite3* d) {
+    sqlite3_exec(d, "INSERT INTO fam_a(x) VALUES(2)", nullptr, nullptr, nullptr);
+    return false;
+  }));
+  EXPECT_EQ(s->WithDb([](sqlite3* d) {
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(d, "SELECT count(*) FROM fam_a", -1, &st, nullptr);
+    sqlite3_step(st);
+    int n = sqlite3_column_int(st, 0);
+    sqlite3_finalize(st);
+    return n;
+  }), 1);
+  s.reset();
+  parts = {&bad};
+  EXPECT_FALSE(Store::Open(db, Opts(), &error, &parts));
+  EXPECT_NE(error.find("fam step 3"), std::string::npos) << error;
+  parts = {&v2};
+  s = Store::Open(db, Opts(), &error, &parts);
+  ASSERT_TRUE(s) << error;
+  EXPECT_EQ(s->PartVersion("fam"), 2);
+  EXPECT_EQ(s->WithDb([](sqlite3* d) {
+    return sqlite3_exec(d, "SELECT * FROM fam_b", nullptr, nullptr, nullptr);
+  }), SQLITE_ERROR);  // step 3's first table was rolled back with it
+  s.reset();
+  parts = {&v1};  // an older server does not open a newer part
+  EXPECT_FALSE(Store::Open(db, Opts(), &error, &parts));
+  EXPECT_NE(error.find("newer"), std::string::npos) << error;
+}
+
 class UserLogStore : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -89,6 +89,7 @@ class Connection {
     ctx_.peer_address = p.address;
     ctx_.has_peer_credentials = p.has_credentials;
     ctx_.peer_uid = p.uid;
+    ctx_.peer_gid = p.gid;
     ctx_.peer_pid = p.pid;
     ctx_.connection_id = id;
     max_recv_ = std::max<uint16_t>(srv->settings.max_frag, kMustRecvFrag);

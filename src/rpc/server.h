@@ -26,6 +26,7 @@ struct CallContext {
   std::string peer_address;   // numeric host of a TCP peer, empty for ncalrpc
   bool has_peer_credentials = false;  // ncalrpc: SO_PEERCRED of the peer
   uint32_t peer_uid = 0;
+  uint32_t peer_gid = 0;
   uint32_t peer_pid = 0;
   uint64_t connection_id = 0;
   uint32_t call_id = 0;

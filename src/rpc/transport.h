@@ -31,6 +31,7 @@ struct PeerInfo {
   std::string address;        // numeric host of a TCP peer; empty otherwise
   bool has_credentials = false;
   uint32_t uid = 0;
+  uint32_t gid = 0;
   uint32_t pid = 0;
 };
 

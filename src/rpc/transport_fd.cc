@@ -109,6 +109,7 @@ std::unique_ptr<Transport> FdListener::Accept() {
       if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &cl) == 0) {
         peer.has_credentials = true;
         peer.uid = cred.uid;
+        peer.gid = cred.gid;
         peer.pid = static_cast<uint32_t>(cred.pid);
       }
     } else {

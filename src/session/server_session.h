@@ -341,6 +341,22 @@ class CRpcServerSession : public CServerSession {
   uint32_t DelUserLog(const char* pszCondition) override;                    // 27
   uint32_t LogOut() override;                                                // 31
 
+  // Fax submission and send tasks (send_operations.cc).
+
+  // Message store (store_operations.cc).
+
+  // Users and departments (user_operations.cc).
+
+  // File transfer, drafts and fax import (file_operations.cc).
+
+  // Lines, devices and scripts (line_operations.cc).
+
+  // Dialing, routing and authorization (dialing_operations.cc).
+
+  // Logs and system configuration (log_operations.cc, continued).
+
+  // Report templates and queries (report_operations.cc).
+
  protected:
   // Slot 103, the teardown: logs out when logged in (not on the
   // process-detach path), frees the binding, then the base part.

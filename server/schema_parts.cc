@@ -1,0 +1,17 @@
+// schema_parts.cc -- the families' parts of the database schema.
+//
+// Each procedure family that keeps tables of its own owns one SchemaPart,
+// defined beside its code; this list names them in the order Store::Open
+// applies them (a part may refer to the tables of parts before it).
+// Thread-safety: immutable after first use.
+#include "server/store.h"
+
+namespace qz::faxd {
+
+const std::vector<const SchemaPart*>& FamilySchemaParts() {
+  static const std::vector<const SchemaPart*> parts = {
+  };
+  return parts;
+}
+
+}  // namespace qz::faxd
