@@ -1,4 +1,5 @@
 #!/bin/sh
+# shellcheck disable=SC2317 # cleanup runs from the traps
 # Runs the demo: starts the stand-in fax server qzfaxd with a scratch
 # database and its own endpoint mapper on an unprivileged port, runs the
 # example client against it, stops the server and shows the call trace log

@@ -1,4 +1,5 @@
 #!/bin/sh
+# shellcheck disable=SC2016 # the stand-ins expand their variables when they run
 # Checks the package step of ./qz ("./qz deps") against stand-ins for id,
 # dpkg-query, apt-get, sudo and debconf-set-selections on a PATH that holds
 # nothing else, so no real package is touched:

@@ -34,7 +34,7 @@ second=$(printf '%s\n' "$readme" | sed -n 2p)
 # Both verbs exist in the script.
 help=$("$script" help) || fail "'$script help' failed"
 for verb in demo test; do
-  printf '%s\n' "$help" | grep -q -E "^[[:space:]]+$verb[[:space:]]" ||
+  printf '%s\n' "$help" | grep -q -E "^[[:space:]]+${verb}[[:space:]]" ||
     fail "'$script help' does not list the verb '$verb'"
 done
 echo "README.md opens with '$first' and '$second'; .ci/run runs '$test_cmd'"
