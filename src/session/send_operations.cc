@@ -68,6 +68,17 @@ uint32_t Records(int32_t bytes, size_t record_size) {
   return static_cast<uint32_t>(records::RecordCount(bytes, record_size));
 }
 
+// The runtime reads and writes the caller's block pointer of a reply, and
+// when that pointer is not null it sends `sent` bytes from the block and
+// answers into it: probe all of it first (AccessViolation otherwise).
+void ProbeReplyTarget(void** pp, uint32_t sent) {
+  void* block = nullptr;
+  if (!platform::ProbeRead(pp, sizeof block, &block) ||
+      !platform::ProbeWrite(pp, sizeof block, nullptr) ||
+      (block != nullptr && !platform::ProbeWrite(block, sent, nullptr)))
+    RaiseAccessViolation();
+}
+
 // A caller's record into the runtime's CONNSENDINFO, field by field.
 rpc::ConnSendInfo ToWire(const CONNSENDINFO& in) {
   rpc::ConnSendInfo out{};
@@ -331,6 +342,10 @@ uint32_t CRpcServerSession::ViewSendTask(uint32_t dwGetFlag, uint32_t dwFaxID, v
                                          uint32_t* pdwRecordCount) {
   if (uint32_t st = CheckTaskView(dwGetFlag, ppInfo, pdwRecordCount); st != kStatusOk) return st;
   uint32_t result = GuardedCall([&] {
+    uint32_t sent = 0;
+    ReadCallerBytes(pdwRecordCount, sizeof sent, &sent);
+    WriteCallerBytes(pdwRecordCount, nullptr, sizeof sent);
+    ProbeReplyTarget(ppInfo, sent);
     return ifc::rpcViewSendTask(m_hBinding, &m_SessionKey, dwGetFlag, dwFaxID,
                                 reinterpret_cast<uint8_t**>(ppInfo), pdwRecordCount);
   });
@@ -343,6 +358,10 @@ uint32_t CRpcServerSession::ViewRecvTask(uint32_t dwGetFlag, uint32_t dwFaxID, v
                                          uint32_t* pdwRecordCount) {
   if (uint32_t st = CheckTaskView(dwGetFlag, ppInfo, pdwRecordCount); st != kStatusOk) return st;
   uint32_t result = GuardedCall([&] {
+    uint32_t sent = 0;
+    ReadCallerBytes(pdwRecordCount, sizeof sent, &sent);
+    WriteCallerBytes(pdwRecordCount, nullptr, sizeof sent);
+    ProbeReplyTarget(ppInfo, sent);
     return ifc::rpcViewRecvTask(m_hBinding, &m_SessionKey, dwFaxID,
                                 reinterpret_cast<uint8_t**>(ppInfo), pdwRecordCount);
   });
@@ -362,6 +381,7 @@ uint32_t CRpcServerSession::GetTaskProgress(uint32_t* dwFaxIDArray, uint32_t dwF
   uint32_t result = GuardedCall([&] {
     const int32_t list_bytes = WireLength(uint64_t{dwFaxNum} * records::kIdSize);
     if (dwFaxIDArray != nullptr) ReadCallerBytes(dwFaxIDArray, list_bytes, nullptr);
+    ProbeReplyTarget(ppInfo, 0);
     const int32_t r = ifc::rpcGetTaskProgress(m_hBinding, &m_SessionKey, dwFaxIDArray,
                                               list_bytes, reinterpret_cast<uint8_t**>(ppInfo),
                                               &bytes);
@@ -379,6 +399,7 @@ uint32_t CRpcServerSession::GetAuthTasks(void** ppTaskInfo, uint32_t* pdwFaxNum)
   if (pdwFaxNum == nullptr) return RecordInvalidArg(*this);
   int32_t bytes = 0;
   uint32_t result = GuardedCall([&] {
+    if (ppTaskInfo != nullptr) ProbeReplyTarget(ppTaskInfo, 0);  // null: 1780 from the runtime
     return ifc::rpcGetAuthTasks(m_hBinding, &m_SessionKey, kAuthTasksSelector,
                                 reinterpret_cast<uint8_t**>(ppTaskInfo), &bytes);
   });
@@ -397,6 +418,7 @@ uint32_t CRpcServerSession::GetCoverPageField(const char* pWhere, void** ppInfo,
   if (pWhere == nullptr) pWhere = "";
   int32_t bytes = 0;
   uint32_t result = GuardedCall([&] {
+    ProbeReplyTarget(ppInfo, 0);
     return ifc::rpcGetCoverPageField(m_hBinding, &m_SessionKey, pWhere,
                                      reinterpret_cast<uint8_t**>(ppInfo), &bytes);
   });

@@ -154,7 +154,7 @@ TEST_F(SendTest, EdgeCases) {
   const uint32_t ids[5] = {0x11, 0x12, 0x13, 0x14, 0x15};
   Bytes tasks(1024, 0x66), fields(192, 0x77);
   void* block = nullptr;
-  uint32_t count = 77;
+  uint32_t count = 0;
   void* unreadable = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   ASSERT_NE(unreadable, MAP_FAILED);
   auto take_block = [&] { RDMemFree(block); block = nullptr; };
@@ -166,7 +166,7 @@ TEST_F(SendTest, EdgeCases) {
       .Raw(probed(2).data(), 88).U32(88).bytes();
   auto edit_pri = [&] { return RemoteEditTaskPRI(id_, reinterpret_cast<const TASKPRIORITY*>(fields.data()), 2); };
   auto pri_request = Wire().Raw(KeyThen({24}).data(), 28).Raw(fields.data(), 24).U32(24).bytes();
-  auto view = [&](uint32_t flag) { count = 0; return RemoteViewSendTask(id_, flag, 77, reinterpret_cast<SENDTASK_TABLE**>(&block), &count); };
+  auto view = [&](uint32_t flag) { return RemoteViewSendTask(id_, flag, 77, reinterpret_cast<SENDTASK_TABLE**>(&block), &count); };
   auto progress = [&](TASKINFO** pp, uint32_t* pn) { return RemoteGetTaskProgress(id_, ids, 2, pp, pn); };
   auto del = [&] { return RemoteDeleteTask(id_, ids, 1, 3); };
   auto lock = [&](uint32_t flag) { return RemoteLockTask(id_, ids, 2, flag); };
@@ -208,6 +208,8 @@ TEST_F(SendTest, EdgeCases) {
        {"Call RemoteViewSendTask ", "dwServerID = {id}", "dwGetFlag = 0", "dwFaxID = 77", "Call RemoteViewSendTask return ", "lret = 1"},
        [&] { EXPECT_EQ(count, 3u); EXPECT_NE(block, nullptr); take_block(); }},
       {"view: flag 0 ignores dwRights[2]", {~0x40u, ~0u, ~0u, ~0u}, [&] { return view(0); }, -1, {}, {}, QZ_E_ACCESSDENIED, QZ_E_ACCESSDENIED, {}},
+      {"view: a block passed in that cannot take the answer", kAll, [&] { block = unreadable; count = 16; uint32_t r = view(0); block = nullptr; return r; },
+       -1, {}, {}, kAccessViolationCode, kAccessViolationCode, {}},
       {"view: a refusal leaves the byte count", {0, 0, 0x40, 0}, [&] { return view(1); }, 16, KeyThen({1, 77, 0, 0}),
        Reply(4, 2048, kRefusal), refusal, refusal, {}, [&] { EXPECT_EQ(count, 2048u); take_block(); }},
       {"priorities: dwRights[0] 0x10 alone", {0x10, 0, 0, 0}, edit_pri, 21, pri_request, {}, 1, kSentinel,
@@ -244,7 +246,7 @@ TEST_F(SendTest, EdgeCases) {
        {"Call SendFaxFromDraft ", "dwServerID = {id}", "dwDraftID = 9", "Call SendFaxFromDraft return ", "lret = -1040318398"}},
       {"connection record: null, not recorded, not traced", kNone, [&] { return SendFaxFromConn(id_, nullptr); }, -1, {}, {}, QZ_E_INVALIDARG, kSentinel, {}},
       // Operations no export reaches.
-      {"receive tasks: flag not sent, 796-byte records", {0, 0, 0x40, 0}, [&] { count = 0; return session_->ViewRecvTask(1, 66, &block, &count); },
+      {"receive tasks: flag not sent, 796-byte records", {0, 0, 0x40, 0}, [&] { return session_->ViewRecvTask(1, 66, &block, &count); },
        17, KeyThen({66, 0, 0}), Reply(3, 2 * 796 + 5), 1, kSentinel, {}, [&] { EXPECT_EQ(count, 2u); take_block(); }},
       {"ID list: 0x80 is not enough", {0, 0, 0x80, 0}, [&] { return session_->TaskIDListOP(const_cast<uint32_t*>(ids), 1); }, -1, {}, {}, QZ_E_ACCESSDENIED, QZ_E_ACCESSDENIED, {}},
       {"ID list: 0x100", {0, 0, 0x100, 0}, [&] { return session_->TaskIDListOP(const_cast<uint32_t*>(ids), 1); }, 20, IdList(ids, 4, {}), {}, 1, kSentinel, {}},
@@ -258,6 +260,7 @@ TEST_F(SendTest, EdgeCases) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Fresh(c.rights);
+    count = 0;  // callers pass a null block and a count of 0
     if (c.opnum >= 0) server_->Set(static_cast<uint16_t>(c.opnum), c.action);
     EXPECT_EQ(c.call(), c.result);
     if (c.opnum < 0) {
