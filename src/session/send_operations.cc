@@ -50,8 +50,9 @@ uint32_t RecordInvalidArg(CServerSession& s) {
   return QZ_E_INVALIDARG;
 }
 
-// Adds a byte count to a caller's 32-bit unsigned address without
-// forming a pointer from null (the probe reports null as unreadable).
+// A caller's address plus a byte offset, computed on the integer so that
+// a null address stays arithmetic, not pointer arithmetic on null (the
+// probes report such an address as inaccessible).
 void* At(void* p, uint64_t offset) {
   return reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(p) + offset);
 }
