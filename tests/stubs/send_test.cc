@@ -18,6 +18,7 @@
 #include "core/trace_log.h"
 #include "exports/session_slot.h"
 #include "platform/platform.h"
+#include "rpc/binding_api.h"
 #include "tests/stubs/stubs_fixture.h"
 
 namespace qz::stubs_test {
@@ -391,6 +392,27 @@ TEST_F(SendTest, ServiceControl) {
       {"capabilities: a long user is cut to 19", [&] { return GetServerCaps("127.0.0.1", long_user.c_str(), reinterpret_cast<SERVERCAPS*>(caps.data())); },
        3, Wire().Raw(long_user.data(), 19).Zeros(5).U32(440).Raw(Bytes(440, 0x5a).data(), 440).U32(440).bytes(), {}, 0, kSentinel, {}},
   };
+  // No protocol sequence: the binding fails (1714 in its HRESULT form); only
+  // ServerBackup records it, and neither writes a return entry.
+  auto no_binding = [&](const char* name, std::function<uint32_t()> call, uint32_t thread_error,
+                        std::vector<std::string> trace) {
+    SCOPED_TRACE(name);
+    Fresh(kAll);
+    rpc::SetProtseqsForTesting(std::vector<std::string>{});
+    EXPECT_EQ(call(), HResultFromWin32(1714));
+    rpc::SetProtseqsForTesting(std::nullopt);
+    EXPECT_TRUE(server_->Calls().empty());
+    EXPECT_EQ(ThreadError(), thread_error);
+    EXPECT_EQ(Trace(), trace);
+  };
+  no_binding("stop", stop(2), kSentinel,
+             {"Call ServerStop", "dwServerID = {id}", "dwCommand = 2", "Call GetServerInfo",
+              "dwServerID = {id}", "Call GetServerInfo return", "dwServerID = {id}"});
+  no_binding("backup", [&] { return ServerBackup(id_, reinterpret_cast<const BACKUPINFO*>(backup.data()), 1); },
+             HResultFromWin32(1714),
+             {"Call ServerBackup", "dwServerID = {id}", "Call GetServerInfo", "dwServerID = {id}",
+              "Call GetServerInfo return", "dwServerID = {id}"});
+
   for (const ControlCase& c : cases) {
     SCOPED_TRACE(c.name);
     Fresh(kAll);
