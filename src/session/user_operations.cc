@@ -20,6 +20,20 @@ constexpr unsigned kUserRightsMask = 3;  // dwRights[3]
 constexpr uint32_t kRightChange = 0x1;
 constexpr uint32_t kRightRead = 0x2;
 
+// Head of the three user changes: the state, bit 0x1, the operation code
+// within [lowest, highest]. kStatusOk to go on, else the stored status.
+uint32_t UserChangeChecks(CServerSession& s, uint32_t op, uint32_t lowest, uint32_t highest) {
+  if (!s.IsLoggedIn()) return QZ_E_NOTLOGGEDIN;  // stored by the check
+  uint32_t status = kStatusOk;
+  if ((s.Rights(kUserRightsMask) & kRightChange) == 0) {
+    status = QZ_E_ACCESSDENIED;
+  } else if (op < lowest || op > highest) {
+    status = QZ_E_BADOPTYPE;
+  }
+  if (status != kStatusOk) s.SetError(status);
+  return status;
+}
+
 }  // namespace
 
 uint32_t CRpcServerSession::DeptOP(uint32_t dwCommand, void* pDeptInfo, uint32_t dwRecordCount) {
@@ -76,10 +90,8 @@ uint32_t CRpcServerSession::GetUserRecord(uint32_t dwOpType, const char* pUserID
 }
 
 uint32_t CRpcServerSession::UserOP(uint32_t dwOpType, void* pInfo, uint32_t dwRecordCount) {
-  if (uint32_t status = CheckLoggedIn(); status != kStatusOk) return status;
-  if (uint32_t status = RequireRight(kUserRightsMask, kRightChange); status != kStatusOk)
+  if (uint32_t status = UserChangeChecks(*this, dwOpType, 0, 5); status != kStatusOk)
     return status;
-  if (dwOpType > 5) return Refuse(QZ_E_BADOPTYPE);
   // The records carry their own lengths; the request is their sum.
   uint64_t length = 0;
   if (uint32_t status = GuardedBufferWalk([&] {
@@ -102,11 +114,9 @@ uint32_t CRpcServerSession::UserOP(uint32_t dwOpType, void* pInfo, uint32_t dwRe
 
 uint32_t CRpcServerSession::UserBaseOP(uint32_t dwOpType, void* pUserInfo,
                                        uint32_t dwRecordCount) {
-  if (uint32_t status = CheckLoggedIn(); status != kStatusOk) return status;
-  if (uint32_t status = RequireRight(kUserRightsMask, kRightChange); status != kStatusOk)
+  if (uint32_t status = UserChangeChecks(*this, dwOpType, 0, 5); status != kStatusOk)
     return status;
   uint32_t size = 0;
-  if (dwOpType > 5) return Refuse(QZ_E_BADOPTYPE);
   if (!RecordBytes(dwRecordCount, QZ_SIZEOF_USERINFO_TABLE, &size))
     return Refuse(QZ_E_INVALIDARG);
   return GuardedCall([&] {
@@ -117,11 +127,9 @@ uint32_t CRpcServerSession::UserBaseOP(uint32_t dwOpType, void* pUserInfo,
 
 uint32_t CRpcServerSession::UserDetailOP(uint32_t dwOpType, void* pInfo,
                                          uint32_t dwRecordCount) {
-  if (uint32_t status = CheckLoggedIn(); status != kStatusOk) return status;
-  if (uint32_t status = RequireRight(kUserRightsMask, kRightChange); status != kStatusOk)
+  if (uint32_t status = UserChangeChecks(*this, dwOpType, 1, 3); status != kStatusOk)
     return status;
   uint32_t size = 0;
-  if (dwOpType == 0 || dwOpType > 3) return Refuse(QZ_E_BADOPTYPE);
   if (!RecordBytes(dwRecordCount, QZ_SIZEOF_USERDETAIL_TABLE, &size))
     return Refuse(QZ_E_INVALIDARG);
   return GuardedCall([&] {
