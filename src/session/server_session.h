@@ -18,7 +18,10 @@
 //    run a callable that may throw qz::RpcException (or AccessViolation)
 //    and turn the exception into the result as the guard variants require.
 //  - SumLengthFields / ReadCallerBytes / WriteCallerBytes: probe caller
-//    memory and throw AccessViolation instead of faulting.
+//    memory and throw AccessViolation instead of faulting (the walk over
+//    self-sized records also refuses malformed lengths).
+//  - Refuse / RecordBytes / OwnUserId: store-and-return of a refused
+//    check, record counts as wire byte counts, the user's own identifier.
 //
 // Thread-safety: operations may run on several threads at once. The
 // reference count and the state are atomic; the error slot is guarded by
