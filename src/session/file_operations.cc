@@ -14,6 +14,8 @@
 // returned: "Call <procedure>", its dwID (and the script name), then
 // "Call <procedure> return" and lret under the same timestamp.
 // Thread-safety: no lock; see server_session.h.
+#include <string>
+
 #include "core/trace_log.h"
 #include "interfaces/stubs.h"
 #include "platform/platform.h"
@@ -22,15 +24,16 @@
 namespace qz {
 namespace {
 
-constexpr uint32_t kFaxFile = 0, kFaxFileToo = 1, kCoverPage = 2, kScript = 3;
+constexpr uint32_t kCoverPage = 2, kScript = 3;  // 0 and 1: fax files
 
-// The session's own entry about a file procedure it called.
-void TraceFileCall(const char* call_label, const char* return_label, uint32_t dwID,
-                   const char* script_name, bool with_script, int32_t result) {
-  TraceEntry entry(call_label);
+// The session's own entry about the file procedure `name` it called: the
+// call label, dwID (and the script name), the return label and lret.
+void TraceFileCall(const std::string& name, uint32_t dwID, const char* script_name,
+                   bool with_script, int32_t result) {
+  TraceEntry entry("Call " + name);
   entry.Num("dwID", dwID);
   if (with_script) entry.Str("T2A(pszTargetFileName)", script_name);
-  entry.Label(return_label).Lret(static_cast<uint32_t>(result)).Write();
+  entry.Label("Call " + name + " return").Lret(static_cast<uint32_t>(result)).Write();
 }
 
 }  // namespace
@@ -41,28 +44,22 @@ uint32_t CRpcServerSession::ReceiveFileFromServer(uint32_t dwTargetType, uint32_
                                                   uint32_t* pdwValue) {
   if (dwTargetType > kScript) return Refuse(QZ_E_INVALIDARG);
   return GuardedCallNoRecord([&] {
+    const bool script = dwTargetType == kScript;
     int32_t result;
-    switch (dwTargetType) {
-      case kFaxFile:
-      case kFaxFileToo:
-        result = ifc::rpcGetFaxFileFromServer(m_hBinding, &m_SessionKey, dwID, pszRecFileName,
-                                              pdwValue);
-        TraceFileCall("Call rpcGetFaxFileFromServer", "Call rpcGetFaxFileFromServer return",
-                      dwID, nullptr, false, result);
-        break;
-      case kCoverPage:
-        result = ifc::rpcGetCoverPageFileFromServer(m_hBinding, &m_SessionKey, dwID,
-                                                    pszRecFileName, pdwValue);
-        TraceFileCall("Call rpcGetCoverPageFileFromServer",
-                      "Call rpcGetCoverPageFileFromServer return", dwID, nullptr, false, result);
-        break;
-      default:
-        result = ifc::rpcGetScriptFileFromServer(m_hBinding, &m_SessionKey, dwID,
-                                                 pszTargetFileName, pszRecFileName, pdwValue);
-        TraceFileCall("Call rpcGetScriptFileFromServer", "Call rpcGetScriptFileFromServer return",
-                      dwID, pszTargetFileName, true, result);
-        break;
+    if (script) {
+      result = ifc::rpcGetScriptFileFromServer(m_hBinding, &m_SessionKey, dwID, pszTargetFileName,
+                                               pszRecFileName, pdwValue);
+    } else if (dwTargetType == kCoverPage) {
+      result = ifc::rpcGetCoverPageFileFromServer(m_hBinding, &m_SessionKey, dwID, pszRecFileName,
+                                                  pdwValue);
+    } else {
+      result = ifc::rpcGetFaxFileFromServer(m_hBinding, &m_SessionKey, dwID, pszRecFileName,
+                                            pdwValue);
     }
+    static constexpr const char* kNames[] = {"rpcGetFaxFileFromServer", "rpcGetFaxFileFromServer",
+                                             "rpcGetCoverPageFileFromServer",
+                                             "rpcGetScriptFileFromServer"};
+    TraceFileCall(kNames[dwTargetType], dwID, pszTargetFileName, script, result);
     return result;
   });
 }
@@ -74,22 +71,13 @@ uint32_t CRpcServerSession::SendFileToServer(uint32_t dwTargetType, uint32_t dwI
     return Refuse(QZ_E_INVALIDARG);
   if (dwTargetType > kScript) return Refuse(QZ_E_INVALIDARG);
   return GuardedCallNoRecord([&] {
-    int32_t result;
-    switch (dwTargetType) {
-      case kFaxFile:
-      case kFaxFileToo:
-        result = ifc::rpcReplaceFaxFile(m_hBinding, &m_SessionKey, dwID, pszNewFileName);
-        TraceFileCall("Call rpcReplaceFaxFile", "Call rpcReplaceFaxFile return", dwID, nullptr,
-                      false, result);
-        break;
-      case kCoverPage:
-        result = ifc::rpcReplaceCoverPageFile(m_hBinding, &m_SessionKey, dwID, pszNewFileName);
-        break;
-      default:
-        result = ifc::rpcReplaceScriptFile(m_hBinding, &m_SessionKey, dwID, pszTargetFileName,
-                                           pszNewFileName);
-        break;
-    }
+    if (dwTargetType == kScript)
+      return ifc::rpcReplaceScriptFile(m_hBinding, &m_SessionKey, dwID, pszTargetFileName,
+                                       pszNewFileName);
+    if (dwTargetType == kCoverPage)
+      return ifc::rpcReplaceCoverPageFile(m_hBinding, &m_SessionKey, dwID, pszNewFileName);
+    const int32_t result = ifc::rpcReplaceFaxFile(m_hBinding, &m_SessionKey, dwID, pszNewFileName);
+    TraceFileCall("rpcReplaceFaxFile", dwID, nullptr, false, result);  // fax files only
     return result;
   });
 }
