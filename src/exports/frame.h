@@ -84,6 +84,16 @@ inline auto BlockReturn(const void* block_out, const char* block_name, const uin
   };
 }
 
+// Entry lines of a reader selecting by condition: dwServerID and the
+// condition; the outputs are cleared before the server ID check.
+inline auto ConditionEntry(uint32_t id, const char* cond_name, const char* cond, void* block_out,
+                           uint32_t* count_out) {
+  return [=](TraceEntry& t) {
+    t.Num("dwServerID", id).Str(cond_name, cond);
+    ClearOutputs(block_out, count_out);
+  };
+}
+
 // Caller records passed as const to the exports, as the session takes them.
 inline void* MutableArg(const void* p) { return const_cast<void*>(p); }
 

@@ -15,6 +15,7 @@ namespace {
 using qz::TraceEntry;
 using qz::exports::BlockReturn;
 using qz::exports::ClearOutputs;
+using qz::exports::ConditionEntry;
 using qz::exports::kLretOnly;
 using qz::exports::MutableArg;
 using qz::exports::RunFrame;
@@ -136,10 +137,7 @@ QZAPI uint32_t RemoteGetFaxViewRecord(uint32_t dwServerID, const char* pszCond,
                                       FAXVIEW_TABLE** ppInfo, uint32_t* pdwRecordCount) {
   return RunFrame(
       Variant::kB, dwServerID, "Call RemoteGetFaxViewRecord ",
-      [&](TraceEntry& t) {
-        t.Num("dwServerID", dwServerID).Str("pszCond", pszCond);
-        ClearOutputs(ppInfo, pdwRecordCount);
-      },
+      ConditionEntry(dwServerID, "pszCond", pszCond, ppInfo, pdwRecordCount),
       [&](qz::CServerSession& s) {
         return s.GetFaxViewRecord(pszCond, reinterpret_cast<void**>(ppInfo), pdwRecordCount);
       },

@@ -12,6 +12,7 @@ namespace {
 using qz::TraceEntry;
 using qz::exports::BlockReturn;
 using qz::exports::ClearOutputs;
+using qz::exports::ConditionEntry;
 using qz::exports::kLretOnly;
 using qz::exports::MutableArg;
 using qz::exports::RunFrame;
@@ -49,10 +50,7 @@ QZAPI uint32_t RemoteGetDeptData(uint32_t dwServerID, const char* pszCondition,
                                  DEPTINFO_TABLE** ppDeptInfo, uint32_t* pdwRecordCount) {
   return RunFrame(
       Variant::kA, dwServerID, "Call RemoteGetDeptData ",
-      [&](TraceEntry& t) {
-        t.Num("dwServerID", dwServerID).Str("pszCondition", pszCondition);
-        ClearOutputs(ppDeptInfo, pdwRecordCount);
-      },
+      ConditionEntry(dwServerID, "pszCondition", pszCondition, ppDeptInfo, pdwRecordCount),
       [&](qz::CServerSession& s) {
         return s.GetDeptData(pszCondition, reinterpret_cast<void**>(ppDeptInfo), pdwRecordCount);
       },
