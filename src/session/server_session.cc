@@ -8,6 +8,8 @@
 
 #include "platform/platform.h"
 #include "platform/probe.h"
+#include "rpc/records.h"
+#include "rpc/types.h"
 
 namespace qz {
 namespace {
@@ -187,15 +189,27 @@ uint32_t CServerSession::ReportAccessViolation() {
 }
 
 uint64_t CServerSession::SumLengthFields(const void* records, uint32_t count) {
-  uint64_t total = 0;
-  const uint8_t* p = static_cast<const uint8_t*>(records);
-  for (uint32_t i = 0; i < count; ++i) {
-    uint32_t len = 0;
-    if (!platform::SafeReadU32(p, &len)) RaiseAccessViolation();
-    total += len;
-    p += len;
-  }
-  return total;
+  const auto* base = static_cast<const uint8_t*>(records);
+  rpc::records::ListWalk walk = rpc::records::MeasureList(
+      count, [base](uint64_t offset, void* out, size_t n) {
+        return platform::ProbeRead(base + offset, n, out);
+      });
+  if (!walk.ok) RaiseAccessViolation();
+  return walk.bytes;
+}
+
+void CServerSession::RequireReadableBlock(const void* p, size_t n) {
+  if (p != nullptr && !platform::ProbeRead(p, n, nullptr)) RaiseAccessViolation();
+}
+
+uint32_t CServerSession::CountReturnedList(const void* block, int32_t bytes, uint32_t* count) {
+  const size_t size = bytes > 0 && block != nullptr ? static_cast<size_t>(bytes) : 0;
+  rpc::records::ListWalk walk =
+      rpc::records::CountList({static_cast<const uint8_t*>(block), size});
+  *count = walk.count;
+  if (walk.ok) return kStatusOk;
+  SetError(rpc::status::kBadStubData);
+  return rpc::status::kBadStubData;
 }
 
 void CServerSession::ReadCallerBytes(const void* src, size_t n, void* out) {
