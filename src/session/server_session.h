@@ -17,8 +17,10 @@
 //  - GuardedCall / GuardedCallNoRecord / GuardedLogout / GuardedBufferWalk:
 //    run a callable that may throw qz::RpcException (or AccessViolation)
 //    and turn the exception into the result as the guard variants require.
-//  - SumLengthFields / ReadCallerBytes / WriteCallerBytes: probe caller
-//    memory and throw AccessViolation instead of faulting.
+//  - SumLengthFields / ReadCallerBytes / WriteCallerBytes /
+//    RequireReadableBlock: probe caller memory and throw AccessViolation
+//    instead of faulting; CountReturnedList counts a returned
+//    length-prefixed list.
 //
 // Thread-safety: operations may run on several threads at once. The
 // reference count and the state are atomic; the error slot is guarded by
