@@ -57,12 +57,14 @@ inline Bytes Data(size_t n, uint8_t seed = 0x20) {
   for (size_t i = 0; i < n; ++i, ++seed) b[i] = seed == 0x0a ? ++seed : seed;
   return b;
 }
-// Length-prefixed records of these lengths (a length below 4 is cut short).
+// Length-prefixed records of these lengths. A length below 4 still gets
+// its whole 4-byte length field, so a walker reads that length and not
+// whatever lies past the block.
 inline Bytes Records(std::initializer_list<uint32_t> lengths) {
   Bytes out;
   for (uint32_t len : lengths) {
-    Bytes r = Data(len, 0x30);
-    for (uint32_t i = 0; i < 4 && i < len; ++i) r[i] = static_cast<uint8_t>(len >> (8 * i));
+    Bytes r = Data(len < 4 ? 4 : len, 0x30);
+    for (uint32_t i = 0; i < 4; ++i) r[i] = static_cast<uint8_t>(len >> (8 * i));
     out.insert(out.end(), r.begin(), r.end());
   }
   return out;
