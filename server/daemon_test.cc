@@ -37,9 +37,10 @@ class DaemonTest : public ::testing::Test {
   void SetUp() override {
     DaemonOptions o;
     o.db_path = ":memory:";
-    o.store.password_iterations = 20;
+    o.store.password_cost = PasswordCost::Minimal();
     o.store.os_user = LookUpOsUser(static_cast<uint32_t>(getuid())).value_or("");
     o.local_endpoint = "faxd-test";
+    o.service.tcp_user = "admin";  // these tests log in over TCP as the administrator
     daemon_ = std::make_unique<Daemon>(o);
     std::string error;
     ASSERT_TRUE(daemon_->Start(&error)) << error;
@@ -187,7 +188,7 @@ TEST_F(DaemonTest, RegistersWithARunningMapperAndRemovesItsEntriesOnStop) {
   // ept_insert reaches the mapper on QZRPC_EPM_PORT, as qzfaxd --no-epm sets it.
   setenv("QZRPC_EPM_PORT", std::to_string(mapper.tcp_port()).c_str(), 1);
   DaemonOptions o;
-  o.store.password_iterations = 20;
+  o.store.password_cost = PasswordCost::Minimal();
   o.embedded_epm = false;
   o.epm_port = mapper.tcp_port();
   o.local_endpoint = "faxd-second";
