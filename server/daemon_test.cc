@@ -212,6 +212,11 @@ TEST_F(DaemonTest, AdviseAndServerCapsOverTheWire) {
   std::memcpy(guid.bytes, kAdviseEventGuid, 16);
   uint8_t advise[60] = {};
   advise[8] = 5;
+  // Registrations belong to the caller's session (this association group's).
+  EXPECT_EQ(ifc::rpcAdviseOP(h, guid, 8, 60, advise), S(kBadKey));
+  SESSIONKEY login{};
+  std::vector<uint8_t> info(1680, 0);
+  ASSERT_EQ(ifc::rpcLogInServer(h, &login, 1680, info.data()), 1);
   EXPECT_EQ(ifc::rpcAdviseOP(h, guid, 8, 60, advise), 1);
   uint8_t unadvise[16] = {5};
   EXPECT_EQ(ifc::rpcAdviseOP(h, guid, 9, 16, unadvise), 1);

@@ -308,6 +308,7 @@ int32_t FaxService::CheckKey(const rpc::CallContext& ctx, const rpc::ServerArgs&
   int64_t idle = options_.session_idle_seconds;
   if (idle > 0 && now - s->last_used >= idle) {
     store_->CloseSession(key->user, key->session);
+    ForgetSession(key->session);
     note->detail = "session expired";
     return AsResult(kBadKey);
   }
@@ -460,6 +461,7 @@ int32_t FaxService::LogoutServer(const rpc::CallContext& ctx, rpc::ServerArgs& a
     note->detail = "bad key";
     return AsResult(kBadKey);
   }
+  ForgetSession(key.session);
   note->detail = "logged out";
   return kOk;
 }
@@ -604,13 +606,31 @@ int32_t FaxService::AdviseOp(const rpc::CallContext& ctx, rpc::ServerArgs& args,
       return AsResult(kBadArgument);
     }
     reg.record = data;
+    // The registration belongs to the caller's session: no session, no
+    // registration; it goes when the session ends.
+    std::optional<int32_t> session;
+    if (std::string binding = CallerBinding(ctx); !binding.empty())
+      session = store_->NewestLiveSession(binding);
+    if (!session) {
+      note->detail += " (no session)";
+      return AsResult(kBadKey);
+    }
+    reg.session = *session;
+    std::vector<int32_t> live = store_->LiveSessionNumbers();
+    std::sort(live.begin(), live.end());
     std::lock_guard<std::mutex> lock(advise_mu_);
-    if (!advise_.count(ctx.connection_id) && !advise_.empty() &&
-        advise_.size() >= options_.max_advise_connections)
-      advise_.erase(advise_.begin());
-    std::vector<AdviseRegistration>& regs = advise_[ctx.connection_id];
-    if (regs.size() >= options_.max_advise_per_connection) return AsResult(kTooMany);
-    regs.push_back(std::move(reg));
+    // Registrations of sessions that ended meanwhile (expired at another
+    // caller's login, or by the per-user bound) go first.
+    size_t held = 0;
+    for (auto it = advise_.begin(); it != advise_.end();) {
+      std::erase_if(it->second, [&](const AdviseRegistration& r) {
+        return !std::binary_search(live.begin(), live.end(), r.session);
+      });
+      for (const AdviseRegistration& r : it->second) held += r.session == reg.session;
+      it = it->second.empty() ? advise_.erase(it) : std::next(it);
+    }
+    if (held >= options_.max_advise_per_session) return AsResult(kTooMany);
+    advise_[ctx.connection_id].push_back(std::move(reg));
     note->detail += " registered cookie " + std::to_string(GetU32(data, 8));
     return kOk;
   }
@@ -674,6 +694,14 @@ std::vector<AdviseRegistration> FaxService::AdviseRegistrations(uint64_t connect
 void FaxService::ForgetConnection(uint64_t connection_id) {
   std::lock_guard<std::mutex> lock(advise_mu_);
   advise_.erase(connection_id);
+}
+
+void FaxService::ForgetSession(int32_t session) {
+  std::lock_guard<std::mutex> lock(advise_mu_);
+  for (auto it = advise_.begin(); it != advise_.end();) {
+    std::erase_if(it->second, [&](const AdviseRegistration& r) { return r.session == session; });
+    it = it->second.empty() ? advise_.erase(it) : std::next(it);
+  }
 }
 
 }  // namespace qz::faxd

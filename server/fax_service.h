@@ -81,12 +81,10 @@ struct ServiceOptions {
   // Most user-log records one rpcQueryUserLog answer carries (the oldest
   // matching ones; narrow the condition to see later ones).
   size_t max_log_records = 100000;
-  // Most advise registrations one connection may hold.
-  size_t max_advise_per_connection = 64;
-  // Most connections whose registrations are kept. Nothing reports closed
-  // connections to the service, so when a new connection would exceed
-  // this, the registrations of the oldest connection (lowest id) go.
-  size_t max_advise_connections = 1024;
+  // Advise registrations belong to the caller's session (the newest live
+  // session bound to the caller); they go when it ends. Most one session
+  // may hold:
+  size_t max_advise_per_session = 64;
   // Maps a peer's uid to its account name; default getpwuid_r. Tests
   // replace it.
   std::function<std::optional<std::string>(uint32_t uid)> os_user_name;
@@ -98,6 +96,7 @@ struct ServiceOptions {
 // One advise registration: the 60 bytes a connection handed in.
 struct AdviseRegistration {
   uint32_t cookie = 0;  // the 32-bit value at offset 8 of the record
+  int32_t session = 0;  // the session it belongs to
   std::vector<uint8_t> record;
 };
 
@@ -115,6 +114,8 @@ class FaxService {
   std::vector<AdviseRegistration> AdviseRegistrations(uint64_t connection_id);
   // Forgets a connection's registrations (when the connection is gone).
   void ForgetConnection(uint64_t connection_id);
+  // Forgets the registrations of a session that ended.
+  void ForgetSession(int32_t session);
 
   Store* store() { return store_; }
 

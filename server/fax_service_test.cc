@@ -414,6 +414,13 @@ TEST_F(FaxServiceTest, ChangePasswordChecksTheOldOneAndStoresOnlyAHash) {
 
 class AdviseTest : public FaxServiceTest {
  protected:
+  // Registrations belong to the caller's session.
+  void SetUp() override {
+    FaxServiceTest::SetUp();
+    session_ = LogIn(Local(1000));
+    ASSERT_EQ(session_.result, 1);
+  }
+  Login session_;
   int32_t Advise(uint64_t conn, int32_t op, int32_t length, std::vector<uint8_t> data,
                  bool right_guid = true) {
     rpc::ServerArgs a = Args(101);
@@ -467,27 +474,34 @@ TEST_F(AdviseTest, RefusesBadRequests) {
   EXPECT_TRUE(service_->AdviseRegistrations(1).empty());
 }
 
-TEST_F(AdviseTest, RegistrationsPerConnectionAreBounded) {
+TEST_F(AdviseTest, RegistrationsPerSessionAreBounded) {
   ServiceOptions o;
-  o.max_advise_per_connection = 3;
+  o.max_advise_per_session = 3;
   MakeService(o);
   for (uint32_t i = 1; i <= 3; ++i) EXPECT_EQ(Advise(1, 8, 60, Record(60, i, 8)), 1);
   EXPECT_EQ(Advise(1, 8, 60, Record(60, 4, 8)), S(kTooMany));
-  EXPECT_EQ(Advise(2, 8, 60, Record(60, 4, 8)), 1);
+  // Another connection of the same session does not get more.
+  EXPECT_EQ(Advise(2, 8, 60, Record(60, 4, 8)), S(kTooMany));
 }
 
-TEST_F(AdviseTest, OldestConnectionsAreForgottenBeyondTheLimit) {
-  ServiceOptions o;
-  o.max_advise_connections = 2;
-  MakeService(o);
+// Registrations are tied to sessions: a caller without one registers
+// nothing, throw-away connections evict nobody, and a session's
+// registrations go with it.
+TEST_F(AdviseTest, RegistrationsGoWithTheirSessionAndEvictNobody) {
   EXPECT_EQ(Advise(5, 8, 60, Record(60, 1, 8)), 1);
-  EXPECT_EQ(Advise(6, 8, 60, Record(60, 1, 8)), 1);
-  EXPECT_EQ(Advise(5, 8, 60, Record(60, 2, 8)), 1);  // a known connection evicts nobody
-  EXPECT_EQ(service_->AdviseRegistrations(5).size(), 2u);
-  EXPECT_EQ(Advise(7, 8, 60, Record(60, 1, 8)), 1);
+  for (uint64_t conn = 100; conn < 1200; ++conn) {
+    rpc::ServerArgs a = Args(101);
+    a[1].bytes.assign(kAdviseEventGuid, kAdviseEventGuid + 16);
+    a[2].number = 8;
+    a[3].number = 60;
+    a[4].bytes = Record(60, 1, 8);
+    ASSERT_EQ(service_->HandleMain(Local(1001, conn), 101, a), S(kBadKey));  // no session
+  }
+  EXPECT_EQ(service_->AdviseRegistrations(5).size(), 1u);
+  rpc::ServerArgs out = Args(1);
+  out[1].bytes = KeyBytes(session_.user, session_.session);
+  ASSERT_EQ(service_->HandleMain(Local(1000), 1, out), 1);
   EXPECT_TRUE(service_->AdviseRegistrations(5).empty());
-  EXPECT_EQ(service_->AdviseRegistrations(6).size(), 1u);
-  EXPECT_EQ(service_->AdviseRegistrations(7).size(), 1u);
 }
 
 TEST_F(FaxServiceTest, ServerCapsFillsTheBlockWithoutASession) {

@@ -549,6 +549,15 @@ bool Store::HasLiveBinding(std::string_view binding) {
   return s.Bind(1, binding) && s.Step() == SQLITE_ROW;
 }
 
+std::optional<int32_t> Store::NewestLiveSession(std::string_view binding) {
+  std::lock_guard<std::mutex> lock(mu_);
+  Stmt s(db_,
+         "SELECT session_no FROM sessions WHERE binding = ? AND logout_time IS NULL "
+         "ORDER BY login_time DESC, rowid DESC LIMIT 1");
+  if (!s.Bind(1, binding) || s.Step() != SQLITE_ROW) return std::nullopt;
+  return static_cast<int32_t>(s.Int(0));
+}
+
 std::vector<int32_t> Store::LiveSessionNumbers() {
   std::lock_guard<std::mutex> lock(mu_);
   std::vector<int32_t> out;

@@ -194,6 +194,8 @@ class Store {
   int64_t ExpireSessions(int64_t idle_before);
   // True when a live session is bound to `binding`.
   bool HasLiveBinding(std::string_view binding);
+  // The most recently opened live session bound to `binding`.
+  std::optional<int32_t> NewestLiveSession(std::string_view binding);
   // Numbers of the live sessions.
   std::vector<int32_t> LiveSessionNumbers();
   // False when no such live session existed.
