@@ -489,7 +489,8 @@ int32_t FaxService::QueryUserLog(const rpc::CallContext& ctx, rpc::ServerArgs& a
   // being built is bounded across the server.
   size_t limit = std::min(options_.max_log_records,
                           std::max<size_t>(1, options_.max_reply_bytes / sizeof(UserLogRecord)));
-  size_t reserve = limit * (sizeof(UserLogRecord) + 2 * kMaxDetail);
+  // The rows read (texts of at most a record's size) and the answer.
+  size_t reserve = limit * 2 * sizeof(UserLogRecord);
   if (replies_in_flight_.fetch_add(reserve) + reserve > options_.max_replies_in_flight) {
     replies_in_flight_.fetch_sub(reserve);
     note->detail += " (too many answers in flight)";

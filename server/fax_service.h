@@ -70,7 +70,8 @@ struct ServiceOptions {
   size_t max_reply_bytes = 4u << 20;
   // Bytes of user-log answers being built at once, server-wide; a query
   // beyond it is refused with kServerBusy.
-  size_t max_replies_in_flight = 32u << 20;
+  // A query reserves twice its largest answer while it runs.
+  size_t max_replies_in_flight = 128u << 20;
   // Seconds since 1970; default the system clock. Tests step their own.
   std::function<int64_t()> now;
   // rpcConnectServer registers an unknown local OS account as a new user.
