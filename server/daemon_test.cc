@@ -285,5 +285,41 @@ TEST_F(DaemonTest, ChangePasswordOverTheWire) {
   EXPECT_TRUE(daemon_->store().CheckPassword("admin", "fresh"));
 }
 
+// Sessions survive a restart with their binding: a TCP client whose pooled
+// connection died with the old process reconnects, asks for its old
+// association group, gets it back (a stored session is bound to it) and its
+// key works; a client of another group still cannot use that key.
+TEST_F(DaemonTest, TcpSessionCarriesOnAcrossARestart) {
+  std::string db = dir_ + "/restart.db";
+  std::filesystem::remove(db);
+  auto start = [&](uint16_t port) {
+    daemon_.reset();
+    DaemonOptions o;
+    o.db_path = db;
+    o.port = port;
+    o.listen_local = false;
+    o.store.password_cost = PasswordCost::Minimal();
+    o.service.tcp_user = "admin";
+    daemon_ = std::make_unique<Daemon>(o);
+    std::string error;
+    EXPECT_TRUE(daemon_->Start(&error)) << error;
+  };
+  start(0);
+  const uint16_t port = daemon_->tcp_port();
+  rpc::Binding b("ncacn_ip_tcp", "127.0.0.1", std::to_string(port));
+  std::vector<uint8_t> req = {0x90, 0x06, 0, 0, 0x90, 0x06, 0, 0};
+  req.resize(8 + 1680, 0);
+  rpc::Reply login = b.Call(ifc::MainInterface().id, 100, req);
+  ASSERT_EQ(login.stub.size(), 24u + 4 + 1680 + 4);
+  std::vector<uint8_t> key(login.stub.begin(), login.stub.begin() + 24);
+  const std::vector<uint8_t> one = {1, 0, 0, 0}, bad_key = {0x01, 0x00, 0xFE, 0xC1};
+  ASSERT_EQ(b.Call(ifc::MainInterface().id, 87, key).stub, one);
+
+  start(port);  // same database, same port; the pooled connection is dead
+  EXPECT_EQ(b.Call(ifc::MainInterface().id, 87, key).stub, one);
+  rpc::Binding other("ncacn_ip_tcp", "127.0.0.1", std::to_string(port));
+  EXPECT_EQ(other.Call(ifc::MainInterface().id, 87, key).stub, bad_key);
+}
+
 }  // namespace
 }  // namespace qz::faxd
