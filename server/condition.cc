@@ -84,6 +84,11 @@ bool ParseLogCondition(std::string_view text, LogFilter* out, std::string* error
         if (f.until) return fail(term, "repeated field");
         if (!ParseNumber(value, 0, kTimeMax, &n)) return fail(term, "bad time");
         f.until = n;
+      } else if (field == "after") {
+        if (f.after_id) return fail(term, "repeated field");
+        if (!ParseNumber(value, 0, std::numeric_limits<int64_t>::max(), &n))
+          return fail(term, "bad record identifier");
+        f.after_id = n;
       } else {
         return fail(term, "unknown field");
       }

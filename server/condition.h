@@ -10,6 +10,9 @@
 //   since=<t>        at or after unix time t (seconds)
 //   until=<t>        before unix time t
 //   proc=<name>      procedure name, exact
+//   after=<id>       records with an identifier above id (dwLogID): a
+//                    client pages through a long log by passing the last
+//                    identifier of one answer in the condition of the next
 // A field may appear once. Anything else (unknown field, missing '=', bad
 // number, a repeated field) is a bad condition. The parsed filter is
 // applied with bound parameters only; the text never becomes SQL.
@@ -33,9 +36,11 @@ struct LogFilter {
   std::optional<int64_t> since;
   std::optional<int64_t> until;
   std::optional<std::string> procedure;
+  std::optional<int64_t> after_id;
 
   bool SelectsAll() const {
-    return !user && !session && !opnum && !result && !since && !until && !procedure;
+    return !user && !session && !opnum && !result && !since && !until && !procedure &&
+           !after_id;
   }
 };
 

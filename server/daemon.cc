@@ -58,7 +58,14 @@ bool Daemon::Start(std::string* error) {
   control_ = std::make_unique<ifc::InterfaceServer>(ifc::ServiceControlInterface());
   InstallHandlers(service_.get(), main_.get(), control_.get());
 
-  server_ = std::make_unique<rpc::Server>();
+  rpc::ServerSettings settings;
+  // After a restart, a client's pooled connections come back with the
+  // association group of their login: it is taken up again while a
+  // stored session is bound to it, so the session's key keeps working.
+  settings.adopt_group = [store = store_.get()](uint32_t group) {
+    return store->HasLiveBinding("group:" + std::to_string(group));
+  };
+  server_ = std::make_unique<rpc::Server>(settings);
   server_->RegisterInterface(ifc::MainInterface().id, main_.get());
   server_->RegisterInterface(ifc::ServiceControlInterface().id, control_.get());
   tcp_port_ = server_->ListenTcp(options_.listen_host, options_.port);

@@ -37,9 +37,10 @@ class DaemonTest : public ::testing::Test {
   void SetUp() override {
     DaemonOptions o;
     o.db_path = ":memory:";
-    o.store.password_iterations = 20;
+    o.store.password_cost = PasswordCost::Minimal();
     o.store.os_user = LookUpOsUser(static_cast<uint32_t>(getuid())).value_or("");
     o.local_endpoint = "faxd-test";
+    o.service.tcp_user = "admin";  // these tests log in over TCP as the administrator
     daemon_ = std::make_unique<Daemon>(o);
     std::string error;
     ASSERT_TRUE(daemon_->Start(&error)) << error;
@@ -187,7 +188,7 @@ TEST_F(DaemonTest, RegistersWithARunningMapperAndRemovesItsEntriesOnStop) {
   // ept_insert reaches the mapper on QZRPC_EPM_PORT, as qzfaxd --no-epm sets it.
   setenv("QZRPC_EPM_PORT", std::to_string(mapper.tcp_port()).c_str(), 1);
   DaemonOptions o;
-  o.store.password_iterations = 20;
+  o.store.password_cost = PasswordCost::Minimal();
   o.embedded_epm = false;
   o.epm_port = mapper.tcp_port();
   o.local_endpoint = "faxd-second";
@@ -211,6 +212,11 @@ TEST_F(DaemonTest, AdviseAndServerCapsOverTheWire) {
   std::memcpy(guid.bytes, kAdviseEventGuid, 16);
   uint8_t advise[60] = {};
   advise[8] = 5;
+  // Registrations belong to the caller's session (this association group's).
+  EXPECT_EQ(ifc::rpcAdviseOP(h, guid, 8, 60, advise), S(kBadKey));
+  SESSIONKEY login{};
+  std::vector<uint8_t> info(1680, 0);
+  ASSERT_EQ(ifc::rpcLogInServer(h, &login, 1680, info.data()), 1);
   EXPECT_EQ(ifc::rpcAdviseOP(h, guid, 8, 60, advise), 1);
   uint8_t unadvise[16] = {5};
   EXPECT_EQ(ifc::rpcAdviseOP(h, guid, 9, 16, unadvise), 1);
@@ -277,6 +283,42 @@ TEST_F(DaemonTest, ChangePasswordOverTheWire) {
   EXPECT_EQ(ifc::rpcChangePassword(h, &key, "nope", "x"), S(kWrongPassword));
   EXPECT_EQ(ifc::rpcChangePassword(h, &key, "", "fresh"), 1);
   EXPECT_TRUE(daemon_->store().CheckPassword("admin", "fresh"));
+}
+
+// Sessions survive a restart with their binding: a TCP client whose pooled
+// connection died with the old process reconnects, asks for its old
+// association group, gets it back (a stored session is bound to it) and its
+// key works; a client of another group still cannot use that key.
+TEST_F(DaemonTest, TcpSessionCarriesOnAcrossARestart) {
+  std::string db = dir_ + "/restart.db";
+  std::filesystem::remove(db);
+  auto start = [&](uint16_t port) {
+    daemon_.reset();
+    DaemonOptions o;
+    o.db_path = db;
+    o.port = port;
+    o.listen_local = false;
+    o.store.password_cost = PasswordCost::Minimal();
+    o.service.tcp_user = "admin";
+    daemon_ = std::make_unique<Daemon>(o);
+    std::string error;
+    EXPECT_TRUE(daemon_->Start(&error)) << error;
+  };
+  start(0);
+  const uint16_t port = daemon_->tcp_port();
+  rpc::Binding b("ncacn_ip_tcp", "127.0.0.1", std::to_string(port));
+  std::vector<uint8_t> req = {0x90, 0x06, 0, 0, 0x90, 0x06, 0, 0};
+  req.resize(8 + 1680, 0);
+  rpc::Reply login = b.Call(ifc::MainInterface().id, 100, req);
+  ASSERT_EQ(login.stub.size(), 24u + 4 + 1680 + 4);
+  std::vector<uint8_t> key(login.stub.begin(), login.stub.begin() + 24);
+  const std::vector<uint8_t> one = {1, 0, 0, 0}, bad_key = {0x01, 0x00, 0xFE, 0xC1};
+  ASSERT_EQ(b.Call(ifc::MainInterface().id, 87, key).stub, one);
+
+  start(port);  // same database, same port; the pooled connection is dead
+  EXPECT_EQ(b.Call(ifc::MainInterface().id, 87, key).stub, one);
+  rpc::Binding other("ncacn_ip_tcp", "127.0.0.1", std::to_string(port));
+  EXPECT_EQ(other.Call(ifc::MainInterface().id, 87, key).stub, bad_key);
 }
 
 }  // namespace

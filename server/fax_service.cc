@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "interfaces/interfaces.h"
+#include "server/password.h"
 #include "server/records.h"
 #include "server/server_status.h"
 
@@ -19,7 +20,8 @@ namespace {
 
 constexpr size_t kKeySize = 24;
 constexpr size_t kServerInfoSize = QZ_SIZEOF_SERVERINFO;
-constexpr size_t kMaxPasswordLength = 127;
+constexpr size_t kMaxPasswordLength = kMaxPasswordBytes;
+constexpr size_t kMaxConditionLength = 1024;
 constexpr size_t kMaxDetail = 338;  // the record holds "<caller>: " (up to 65) before it
 
 // Rights the user-log procedures need: dwRights[2] bit 0x10000.
@@ -86,6 +88,12 @@ std::string DescribePeer(const rpc::CallContext& ctx) {
   return ctx.protseq + " " + ctx.peer_address;
 }
 
+std::string CallerBinding(const rpc::CallContext& ctx) {
+  if (ctx.protseq == "ncalrpc")
+    return ctx.has_peer_credentials ? "uid:" + std::to_string(ctx.peer_uid) : "";
+  return ctx.assoc_group_id != 0 ? "group:" + std::to_string(ctx.assoc_group_id) : "";
+}
+
 std::optional<std::string> LookUpOsUser(uint32_t uid) {
   long size = sysconf(_SC_GETPW_R_SIZE_MAX);
   std::vector<char> buf(size > 0 ? static_cast<size_t>(size) : 16384);
@@ -105,6 +113,8 @@ std::optional<std::string> LookUpOsUser(uint32_t uid) {
 FaxService::FaxService(Store* store, ServiceOptions options)
     : store_(store), options_(std::move(options)), start_time_(std::time(nullptr)) {
   if (!options_.os_user_name) options_.os_user_name = LookUpOsUser;
+  if (!options_.now) options_.now = [] { return static_cast<int64_t>(std::time(nullptr)); };
+  start_time_ = options_.now();
 }
 
 void FaxService::Log(const std::string& line) {
@@ -153,7 +163,33 @@ int32_t FaxService::RunLogged(const rpc::CallContext& ctx, uint32_t log_opnum,
 void FaxService::Record(const rpc::CallContext& ctx, uint32_t opnum, const char* procedure,
                         int32_t result, const Note& note) {
   UserLogEntry e;
-  e.time = std::time(nullptr);
+  e.time = options_.now();
+  {
+    // A caller without a valid key writes at most so many entries a second;
+    // the rest are counted and summed up in one entry when the next second
+    // brings an entry of any caller.
+    std::lock_guard<std::mutex> lock(unauth_mu_);
+    if (e.time != unauth_second_) {
+      unauth_second_ = e.time;
+      unauth_written_ = 0;
+      if (unauth_dropped_ != 0) {
+        UserLogEntry sum;
+        sum.time = e.time;
+        sum.procedure = "-";
+        sum.result = kOk;
+        sum.detail = std::to_string(unauth_dropped_) + " calls without a valid key not logged";
+        unauth_dropped_ = 0;
+        store_->AppendUserLog(sum);
+      }
+    }
+    if (note.user.empty()) {
+      if (unauth_written_ >= options_.unauthenticated_log_per_second) {
+        ++unauth_dropped_;
+        return;
+      }
+      ++unauth_written_;
+    }
+  }
   e.user_id = note.user;
   e.session_no = note.session;
   e.opnum = opnum;
@@ -170,10 +206,10 @@ int32_t FaxService::Main(const rpc::CallContext& ctx, uint16_t opnum, rpc::Serve
   if (proc == nullptr) return AsResult(kBadArgument);
   switch (opnum) {
     case 0: return ConnectServer(ctx, args, note);
-    case 1: return LogoutServer(args, note);
-    case 3: return QueryUserLog(args, note);
-    case 4: return DelUserLog(args, note);
-    case 91: return ChangePassword(args, note);
+    case 1: return LogoutServer(ctx, args, note);
+    case 3: return QueryUserLog(ctx, args, note);
+    case 4: return DelUserLog(ctx, args, note);
+    case 91: return ChangePassword(ctx, args, note);
     case 100: return LogInServer(ctx, args, note);
     case 101: return AdviseOp(ctx, args, note);
     default: break;
@@ -181,7 +217,7 @@ int32_t FaxService::Main(const rpc::CallContext& ctx, uint16_t opnum, rpc::Serve
   bool has_key = proc->param_count > 0 && proc->params[0].shape == rpc::Shape::kKey;
   Key key;
   if (has_key) {
-    int32_t rc = CheckKey(args, &key, note);
+    int32_t rc = CheckKey(ctx, args, &key, note);
     if (rc != kOk) return rc;
   }
   if (opnum == 87) return kOk;  // rpcSychronize: nothing is cached apart from the store
@@ -227,18 +263,22 @@ int32_t FaxService::FamilyServiceControl(const rpc::CallContext& ctx, uint16_t o
 int32_t FaxService::ServiceControl(const rpc::CallContext& ctx, uint16_t opnum,
                                    rpc::ServerArgs& args, Note* note) {
   switch (opnum) {
-    case 3: return GetServerCaps(args, note);
+    case 3: return GetServerCaps(ctx, args, note);
     case 0:
-      // rpcServerStart carries a zeroed key and a password of its own; the
-      // service is running already when it can answer.
-      note->user = Clip(args[2].text, 19);
+      // rpcServerStart carries a zeroed key and a user and password of its
+      // own, which the family checks; the log names no user for it (the
+      // text is not verified here), and both texts are bounded first.
+      if (args[2].text.size() > kMaxUserIdLength || args[3].text.size() > kMaxPasswordLength) {
+        note->detail = "user or password longer than its field";
+        return AsResult(kTextTooLong);
+      }
       return FamilyServiceControl(ctx, opnum, args, nullptr, note);
     case 1:
     case 2:
     case 4:
     case 5: {
       Key key;
-      int32_t rc = CheckKey(args, &key, note);
+      int32_t rc = CheckKey(ctx, args, &key, note);
       if (rc != kOk) return rc;
       return FamilyServiceControl(ctx, opnum, args, &key, note);
     }
@@ -246,22 +286,38 @@ int32_t FaxService::ServiceControl(const rpc::CallContext& ctx, uint16_t opnum,
   }
 }
 
-int32_t FaxService::CheckKey(const rpc::ServerArgs& args, Key* key, Note* note) {
+int32_t FaxService::CheckKey(const rpc::CallContext& ctx, const rpc::ServerArgs& args, Key* key,
+                             Note* note) {
+  // The note names the user only once the key is verified.
+  note->detail = "bad key";
   const std::vector<uint8_t>& b = args[1].bytes;
-  if (b.size() != kKeySize) {
-    note->detail = "bad key";
-    return AsResult(kBadKey);
-  }
+  if (b.size() != kKeySize) return AsResult(kBadKey);
   const char* p = reinterpret_cast<const char*>(b.data());
   key->user.assign(p, strnlen(p, 20));
   key->session = static_cast<int32_t>(GetU32(b, 20));
-  note->user = Clip(key->user, 19);
-  note->session = key->session;
-  if (key->session == 0 || !ValidUserId(key->user) ||
-      !store_->IsSessionLive(key->user, key->session)) {
-    note->detail = "bad key";
+  if (key->session == 0 || !ValidUserId(key->user)) return AsResult(kBadKey);
+  std::optional<Session> s = store_->LiveSession(key->user, key->session);
+  if (!s) return AsResult(kBadKey);
+  std::string binding = CallerBinding(ctx);
+  if (binding.empty() || s->binding != binding) {
+    note->detail = "key of another caller";
+    Log("key of " + key->user + " refused: another caller (" + DescribePeer(ctx) + ")");
     return AsResult(kBadKey);
   }
+  int64_t now = options_.now();
+  int64_t idle = options_.session_idle_seconds;
+  if (idle > 0 && now - s->last_used >= idle) {
+    store_->CloseSession(key->user, key->session);
+    ForgetSession(key->session);
+    note->detail = "session expired";
+    return AsResult(kBadKey);
+  }
+  // The last use is noted coarsely (a sixteenth of the idle time), so that
+  // calls seldom write.
+  if (now - s->last_used >= std::max<int64_t>(1, idle / 16)) store_->TouchSession(key->session, now);
+  note->user = key->user;
+  note->session = key->session;
+  note->detail.clear();
   return kOk;
 }
 
@@ -310,6 +366,13 @@ std::optional<std::string> FaxService::CallerUser(const rpc::CallContext& ctx,
     *why = "TCP logins are disabled";
     return std::nullopt;
   }
+  if (options_.tcp_user == ServiceOptions::kDefaultTcpUser && !store_->GetUser(options_.tcp_user)) {
+    // The default TCP user has no rights; it is made on first use.
+    User guest;
+    guest.id = options_.tcp_user;
+    guest.name = "TCP caller";
+    if (store_->AddUser(guest, "")) Log("created TCP user " + guest.id + " without rights");
+  }
   if (!store_->GetUser(options_.tcp_user)) {
     *why = "TCP user " + options_.tcp_user + " does not exist";
     return std::nullopt;
@@ -347,10 +410,19 @@ int32_t FaxService::LogInServer(const rpc::CallContext& ctx, rpc::ServerArgs& ar
     Log("login refused: " + why + " (" + DescribePeer(ctx) + ")");
     return AsResult(kUnknownCaller);
   }
+  std::string binding = CallerBinding(ctx);
+  if (binding.empty()) {
+    note->detail = "caller without identity";
+    return AsResult(kUnknownCaller);
+  }
+  int64_t now = options_.now();
+  if (options_.session_idle_seconds > 0)
+    store_->ExpireSessions(now - options_.session_idle_seconds);
   std::optional<std::vector<uint8_t>> record = store_->UserRecord(*user);
   std::optional<int32_t> session =
       record ? store_->OpenSession(*user, ctx.protseq, Clip(DescribePeer(ctx), 63),
-                                   ctx.connection_id)
+                                   ctx.connection_id, binding, now,
+                                   options_.max_sessions_per_user)
              : std::nullopt;
   if (!session) {
     note->detail = "store: " + store_->last_error();
@@ -366,7 +438,7 @@ int32_t FaxService::LogInServer(const rpc::CallContext& ctx, rpc::ServerArgs& ar
   std::array<uint8_t, 16> instance = store_->InstanceId();
   std::memcpy(&info[serverinfo::kInstanceId], instance.data(), instance.size());
   PutU32(info, serverinfo::kSessionNo, static_cast<uint32_t>(*session));
-  PutU32(info, serverinfo::kLoginTime, static_cast<uint32_t>(std::time(nullptr)));
+  PutU32(info, serverinfo::kLoginTime, static_cast<uint32_t>(now));
   uint8_t token[16] = {};
   if (getrandom(token, sizeof token, 0) == static_cast<ssize_t>(sizeof token))
     std::memcpy(&info[serverinfo::kSessionToken], token, sizeof token);
@@ -379,9 +451,9 @@ int32_t FaxService::LogInServer(const rpc::CallContext& ctx, rpc::ServerArgs& ar
   return kOk;
 }
 
-int32_t FaxService::LogoutServer(rpc::ServerArgs& args, Note* note) {
+int32_t FaxService::LogoutServer(const rpc::CallContext& ctx, rpc::ServerArgs& args, Note* note) {
   Key key;
-  int32_t rc = CheckKey(args, &key, note);
+  int32_t rc = CheckKey(ctx, args, &key, note);
   if (rc != kOk) return rc;
   // A concurrent logout of the same key may win the race: then this one
   // names a session that is no longer live.
@@ -389,18 +461,23 @@ int32_t FaxService::LogoutServer(rpc::ServerArgs& args, Note* note) {
     note->detail = "bad key";
     return AsResult(kBadKey);
   }
+  ForgetSession(key.session);
   note->detail = "logged out";
   return kOk;
 }
 
-int32_t FaxService::QueryUserLog(rpc::ServerArgs& args, Note* note) {
+int32_t FaxService::QueryUserLog(const rpc::CallContext& ctx, rpc::ServerArgs& args, Note* note) {
   args[3].present = false;
   args[3].bytes.clear();
   args[4].number = 0;
+  if (args[2].text.size() > kMaxConditionLength) {
+    note->detail = "condition longer than " + std::to_string(kMaxConditionLength);
+    return AsResult(kTextTooLong);
+  }
   Key key;
-  int32_t rc = CheckKey(args, &key, note);
+  int32_t rc = CheckKey(ctx, args, &key, note);
   if (rc != kOk) return rc;
-  note->detail = "condition: " + args[2].text;
+  note->detail = "condition: " + Clip(args[2].text, 200);
   if ((rc = CheckRight(key, kUserLogMask, kUserLogBit)) != kOk) return rc;
   LogFilter filter;
   std::string why;
@@ -408,11 +485,33 @@ int32_t FaxService::QueryUserLog(rpc::ServerArgs& args, Note* note) {
     note->detail += " (" + why + ")";
     return AsResult(kBadCondition);
   }
+  // The answer is bounded by the reply setting; the memory of answers
+  // being built is bounded across the server.
+  size_t limit = std::min(options_.max_log_records,
+                          std::max<size_t>(1, options_.max_reply_bytes / sizeof(UserLogRecord)));
+  // The rows read (texts of at most a record's size) and the answer.
+  size_t reserve = limit * 2 * sizeof(UserLogRecord);
+  if (replies_in_flight_.fetch_add(reserve) + reserve > options_.max_replies_in_flight) {
+    replies_in_flight_.fetch_sub(reserve);
+    note->detail += " (too many answers in flight)";
+    return AsResult(kServerBusy);
+  }
+  struct Release {
+    std::atomic<size_t>& n;
+    size_t v;
+    ~Release() { n.fetch_sub(v); }
+  } release{replies_in_flight_, reserve};
   std::vector<UserLogEntry> entries;
-  if (!store_->QueryUserLog(filter, options_.max_log_records, &entries)) {
+  if (!store_->QueryUserLog(filter, limit, &entries)) {
     Log("user log query failed: " + store_->last_error());
     return AsResult(kStoreFailure);
   }
+  // Other users' live session numbers never leave the server.
+  std::vector<int32_t> live = store_->LiveSessionNumbers();
+  std::sort(live.begin(), live.end());
+  for (UserLogEntry& e : entries)
+    if (e.user_id != key.user && std::binary_search(live.begin(), live.end(), e.session_no))
+      e.session_no = 0;
   std::vector<uint8_t>& out = args[3].bytes;
   out.assign(entries.size() * sizeof(UserLogRecord), 0);
   for (size_t i = 0; i < entries.size(); ++i) {
@@ -436,11 +535,15 @@ int32_t FaxService::QueryUserLog(rpc::ServerArgs& args, Note* note) {
   return kOk;
 }
 
-int32_t FaxService::DelUserLog(rpc::ServerArgs& args, Note* note) {
+int32_t FaxService::DelUserLog(const rpc::CallContext& ctx, rpc::ServerArgs& args, Note* note) {
+  if (args[2].text.size() > kMaxConditionLength) {
+    note->detail = "condition longer than " + std::to_string(kMaxConditionLength);
+    return AsResult(kTextTooLong);
+  }
   Key key;
-  int32_t rc = CheckKey(args, &key, note);
+  int32_t rc = CheckKey(ctx, args, &key, note);
   if (rc != kOk) return rc;
-  note->detail = "condition: " + args[2].text;
+  note->detail = "condition: " + Clip(args[2].text, 200);
   if ((rc = CheckRight(key, kUserLogMask, kUserLogBit)) != kOk) return rc;
   LogFilter filter;
   std::string why;
@@ -457,9 +560,15 @@ int32_t FaxService::DelUserLog(rpc::ServerArgs& args, Note* note) {
   return kOk;
 }
 
-int32_t FaxService::ChangePassword(rpc::ServerArgs& args, Note* note) {
+int32_t FaxService::ChangePassword(const rpc::CallContext& ctx, rpc::ServerArgs& args,
+                                   Note* note) {
+  // Both texts are bounded before anything else: the old one is hashed.
+  if (args[2].text.size() > kMaxPasswordLength) {
+    note->detail = "old password too long";
+    return AsResult(kTextTooLong);
+  }
   Key key;
-  int32_t rc = CheckKey(args, &key, note);
+  int32_t rc = CheckKey(ctx, args, &key, note);
   if (rc != kOk) return rc;
   // Neither password ever reaches the log.
   if (args[3].text.size() > kMaxPasswordLength) {
@@ -498,13 +607,31 @@ int32_t FaxService::AdviseOp(const rpc::CallContext& ctx, rpc::ServerArgs& args,
       return AsResult(kBadArgument);
     }
     reg.record = data;
+    // The registration belongs to the caller's session: no session, no
+    // registration; it goes when the session ends.
+    std::optional<int32_t> session;
+    if (std::string binding = CallerBinding(ctx); !binding.empty())
+      session = store_->NewestLiveSession(binding);
+    if (!session) {
+      note->detail += " (no session)";
+      return AsResult(kBadKey);
+    }
+    reg.session = *session;
+    std::vector<int32_t> live = store_->LiveSessionNumbers();
+    std::sort(live.begin(), live.end());
     std::lock_guard<std::mutex> lock(advise_mu_);
-    if (!advise_.count(ctx.connection_id) && !advise_.empty() &&
-        advise_.size() >= options_.max_advise_connections)
-      advise_.erase(advise_.begin());
-    std::vector<AdviseRegistration>& regs = advise_[ctx.connection_id];
-    if (regs.size() >= options_.max_advise_per_connection) return AsResult(kTooMany);
-    regs.push_back(std::move(reg));
+    // Registrations of sessions that ended meanwhile (expired at another
+    // caller's login, or by the per-user bound) go first.
+    size_t held = 0;
+    for (auto it = advise_.begin(); it != advise_.end();) {
+      std::erase_if(it->second, [&](const AdviseRegistration& r) {
+        return !std::binary_search(live.begin(), live.end(), r.session);
+      });
+      for (const AdviseRegistration& r : it->second) held += r.session == reg.session;
+      it = it->second.empty() ? advise_.erase(it) : std::next(it);
+    }
+    if (held >= options_.max_advise_per_session) return AsResult(kTooMany);
+    advise_[ctx.connection_id].push_back(std::move(reg));
     note->detail += " registered cookie " + std::to_string(GetU32(data, 8));
     return kOk;
   }
@@ -531,11 +658,14 @@ int32_t FaxService::AdviseOp(const rpc::CallContext& ctx, rpc::ServerArgs& args,
   return AsResult(kBadArgument);
 }
 
-int32_t FaxService::GetServerCaps(rpc::ServerArgs& args, Note* note) {
-  const std::vector<uint8_t>& key = args[1].bytes;
-  if (key.size() == kKeySize) {
-    const char* p = reinterpret_cast<const char*>(key.data());
-    note->user.assign(p, strnlen(p, 19));
+int32_t FaxService::GetServerCaps(const rpc::CallContext& ctx, rpc::ServerArgs& args,
+                                  Note* note) {
+  // The caps need no key; a valid one names the caller in the log.
+  Key key;
+  Note checked;
+  if (CheckKey(ctx, args, &key, &checked) == kOk) {
+    note->user = checked.user;
+    note->session = checked.session;
   }
   std::vector<uint8_t>& block = args[2].bytes;
   if (args[3].number != QZ_SIZEOF_SERVERCAPS || block.size() != QZ_SIZEOF_SERVERCAPS)
@@ -547,7 +677,7 @@ int32_t FaxService::GetServerCaps(rpc::ServerArgs& args, Note* note) {
   caps.dwFlags = kCapUserLog | kCapPasswords | kCapAdvise;
   caps.dwActiveSessions = static_cast<uint32_t>(store_->CountLiveSessions());
   caps.dwStartTime = static_cast<uint32_t>(start_time_);
-  caps.dwNow = static_cast<uint32_t>(std::time(nullptr));
+  caps.dwNow = static_cast<uint32_t>(options_.now());
   PutText(reinterpret_cast<uint8_t*>(caps.szServerName), sizeof caps.szServerName,
           options_.server_name);
   PutText(reinterpret_cast<uint8_t*>(caps.szVersion), sizeof caps.szVersion, kServerVersionText);
@@ -565,6 +695,14 @@ std::vector<AdviseRegistration> FaxService::AdviseRegistrations(uint64_t connect
 void FaxService::ForgetConnection(uint64_t connection_id) {
   std::lock_guard<std::mutex> lock(advise_mu_);
   advise_.erase(connection_id);
+}
+
+void FaxService::ForgetSession(int32_t session) {
+  std::lock_guard<std::mutex> lock(advise_mu_);
+  for (auto it = advise_.begin(); it != advise_.end();) {
+    std::erase_if(it->second, [&](const AdviseRegistration& r) { return r.session == session; });
+    it = it->second.empty() ? advise_.erase(it) : std::next(it);
+  }
 }
 
 }  // namespace qz::faxd

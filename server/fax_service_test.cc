@@ -31,6 +31,7 @@ rpc::CallContext Tcp(uint64_t conn = 2) {
   c.protseq = "ncacn_ip_tcp";
   c.peer_address = "127.0.0.1";
   c.connection_id = conn;
+  c.assoc_group_id = static_cast<uint32_t>(0x51510000 + conn);
   return c;
 }
 
@@ -49,6 +50,7 @@ std::vector<uint8_t> KeyBytes(const std::string& user, int32_t session) {
 }
 
 struct Login {
+  rpc::CallContext ctx;  // the caller that logged in
   int32_t result = 0;
   std::string user;
   int32_t session = 0;
@@ -60,7 +62,7 @@ class FaxServiceTest : public ::testing::Test {
   void SetUp() override {
     StoreOptions so;
     so.os_user = "alice";
-    so.password_iterations = 20;
+    so.password_cost = PasswordCost::Minimal();
     std::string error;
     store_ = Store::Open(":memory:", so, &error);
     ASSERT_TRUE(store_) << error;
@@ -84,6 +86,7 @@ class FaxServiceTest : public ::testing::Test {
     a[2].number = 1680;
     a[3].bytes.assign(1680, 0);
     Login l;
+    l.ctx = ctx;
     l.result = service_->HandleMain(ctx, 100, a);
     EXPECT_EQ(a[1].bytes.size(), 24u);
     l.user = reinterpret_cast<const char*>(a[1].bytes.data());
@@ -109,7 +112,7 @@ class FaxServiceTest : public ::testing::Test {
     rpc::ServerArgs a = Args(3);
     a[1].bytes = KeyBytes(l.user, l.session);
     a[2].text = condition;
-    int32_t rc = service_->HandleMain(Local(1000), 3, a);
+    int32_t rc = service_->HandleMain(l.ctx, 3, a);
     out->clear();
     EXPECT_EQ(static_cast<size_t>(a[4].number), a[3].bytes.size());
     EXPECT_EQ(a[3].present, !a[3].bytes.empty());
@@ -217,6 +220,14 @@ TEST_F(FaxServiceTest, CallersWithoutAnAssociatedUserAreRefused) {
 }
 
 TEST_F(FaxServiceTest, TcpLoginMapsToTheConfiguredUser) {
+  // By default a TCP caller is "guest", made on first use without rights.
+  Login g = LogIn(Tcp());
+  ASSERT_EQ(g.result, 1);
+  EXPECT_EQ(g.user, "guest");
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(U32(g.info, 1664 + 4 * i), 0u);
+  ServiceOptions admin;
+  admin.tcp_user = "admin";
+  MakeService(admin);
   Login l = LogIn(Tcp());
   ASSERT_EQ(l.result, 1);
   EXPECT_EQ(l.user, "admin");
@@ -288,7 +299,9 @@ TEST_F(FaxServiceTest, UserLogRecordsEveryCallAndAnswersQueries) {
   EXPECT_STREQ(log[0].szDetail, "ncalrpc uid=1000 pid=4242: logged in");
   EXPECT_EQ(log[1].dwOpnum, 87u);
   EXPECT_EQ(log[2].lResult, S(kBadKey));
-  EXPECT_EQ(log[2].dwSessionNo, 999);
+  // A key that is not valid names nobody in the log.
+  EXPECT_STREQ(log[2].szUserID, "");
+  EXPECT_EQ(log[2].dwSessionNo, 0);
   EXPECT_EQ(log[3].lResult, S(kNotHandled));
   for (size_t i = 1; i < log.size(); ++i) EXPECT_GT(log[i].dwLogID, log[i - 1].dwLogID);
   EXPECT_GT(log[0].dwTime, 1700000000u);
@@ -401,6 +414,13 @@ TEST_F(FaxServiceTest, ChangePasswordChecksTheOldOneAndStoresOnlyAHash) {
 
 class AdviseTest : public FaxServiceTest {
  protected:
+  // Registrations belong to the caller's session.
+  void SetUp() override {
+    FaxServiceTest::SetUp();
+    session_ = LogIn(Local(1000));
+    ASSERT_EQ(session_.result, 1);
+  }
+  Login session_;
   int32_t Advise(uint64_t conn, int32_t op, int32_t length, std::vector<uint8_t> data,
                  bool right_guid = true) {
     rpc::ServerArgs a = Args(101);
@@ -454,27 +474,34 @@ TEST_F(AdviseTest, RefusesBadRequests) {
   EXPECT_TRUE(service_->AdviseRegistrations(1).empty());
 }
 
-TEST_F(AdviseTest, RegistrationsPerConnectionAreBounded) {
+TEST_F(AdviseTest, RegistrationsPerSessionAreBounded) {
   ServiceOptions o;
-  o.max_advise_per_connection = 3;
+  o.max_advise_per_session = 3;
   MakeService(o);
   for (uint32_t i = 1; i <= 3; ++i) EXPECT_EQ(Advise(1, 8, 60, Record(60, i, 8)), 1);
   EXPECT_EQ(Advise(1, 8, 60, Record(60, 4, 8)), S(kTooMany));
-  EXPECT_EQ(Advise(2, 8, 60, Record(60, 4, 8)), 1);
+  // Another connection of the same session does not get more.
+  EXPECT_EQ(Advise(2, 8, 60, Record(60, 4, 8)), S(kTooMany));
 }
 
-TEST_F(AdviseTest, OldestConnectionsAreForgottenBeyondTheLimit) {
-  ServiceOptions o;
-  o.max_advise_connections = 2;
-  MakeService(o);
+// Registrations are tied to sessions: a caller without one registers
+// nothing, throw-away connections evict nobody, and a session's
+// registrations go with it.
+TEST_F(AdviseTest, RegistrationsGoWithTheirSessionAndEvictNobody) {
   EXPECT_EQ(Advise(5, 8, 60, Record(60, 1, 8)), 1);
-  EXPECT_EQ(Advise(6, 8, 60, Record(60, 1, 8)), 1);
-  EXPECT_EQ(Advise(5, 8, 60, Record(60, 2, 8)), 1);  // a known connection evicts nobody
-  EXPECT_EQ(service_->AdviseRegistrations(5).size(), 2u);
-  EXPECT_EQ(Advise(7, 8, 60, Record(60, 1, 8)), 1);
+  for (uint64_t conn = 100; conn < 1200; ++conn) {
+    rpc::ServerArgs a = Args(101);
+    a[1].bytes.assign(kAdviseEventGuid, kAdviseEventGuid + 16);
+    a[2].number = 8;
+    a[3].number = 60;
+    a[4].bytes = Record(60, 1, 8);
+    ASSERT_EQ(service_->HandleMain(Local(1001, conn), 101, a), S(kBadKey));  // no session
+  }
+  EXPECT_EQ(service_->AdviseRegistrations(5).size(), 1u);
+  rpc::ServerArgs out = Args(1);
+  out[1].bytes = KeyBytes(session_.user, session_.session);
+  ASSERT_EQ(service_->HandleMain(Local(1000), 1, out), 1);
   EXPECT_TRUE(service_->AdviseRegistrations(5).empty());
-  EXPECT_EQ(service_->AdviseRegistrations(6).size(), 1u);
-  EXPECT_EQ(service_->AdviseRegistrations(7).size(), 1u);
 }
 
 TEST_F(FaxServiceTest, ServerCapsFillsTheBlockWithoutASession) {

@@ -79,8 +79,8 @@ TEST(Pbkdf2Sha256, KnownVectors) {
   }
 }
 
-TEST(PasswordHash, VerifiesOnlyTheRightPassword) {
-  std::string h = HashPassword("s3cret", 50);
+TEST(PasswordHash, EarlierFormatVerifiesOnlyTheRightPassword) {
+  std::string h = HashPasswordPbkdf2("s3cret", 50);
   EXPECT_EQ(h.rfind("pbkdf2-sha256$50$", 0), 0u) << h;
   EXPECT_EQ(h.find("s3cret"), std::string::npos);
   EXPECT_TRUE(VerifyPassword("s3cret", h));
@@ -88,14 +88,14 @@ TEST(PasswordHash, VerifiesOnlyTheRightPassword) {
   EXPECT_FALSE(VerifyPassword("S3cret", h));
   EXPECT_FALSE(VerifyPassword("", h));
   // Fresh salt each time: equal passwords give different texts.
-  EXPECT_NE(HashPassword("s3cret", 50), h);
-  std::string empty = HashPassword("", 50);
+  EXPECT_NE(HashPasswordPbkdf2("s3cret", 50), h);
+  std::string empty = HashPasswordPbkdf2("", 50);
   EXPECT_TRUE(VerifyPassword("", empty));
   EXPECT_FALSE(VerifyPassword("x", empty));
 }
 
 TEST(PasswordHash, MalformedStoredTextsNeverVerify) {
-  std::string good = HashPassword("pw", 10);
+  std::string good = HashPasswordPbkdf2("pw", 10);
   const std::string bad[] = {
       "",
       "pw",
@@ -109,6 +109,39 @@ TEST(PasswordHash, MalformedStoredTextsNeverVerify) {
       good + "$extra",
   };
   for (const std::string& s : bad) EXPECT_FALSE(VerifyPassword("pw", s)) << s;
+}
+
+// New hashes are Argon2id; both formats verify; the earlier one (and
+// Argon2id with other limits) asks for a rehash; a password one byte over
+// the field is refused before any hashing, the longest one still works.
+TEST(PasswordHash, Argon2idAndTheUpgradePath) {
+  const PasswordCost cost = PasswordCost::Minimal();
+  const std::string longest(kMaxPasswordBytes, 'p');
+  const std::string over(kMaxPasswordBytes + 1, 'p');
+  struct Case {
+    const char* name;
+    std::string stored;
+    std::string right, wrong;
+    bool rehash;
+    const char* prefix;
+  } cases[] = {
+      {"argon2id", HashPassword("s3cret", cost), "s3cret", "s3cret ", false, "$argon2id$"},
+      {"argon2id_longest", HashPassword(longest, cost), longest, longest.substr(1), false,
+       "$argon2id$"},
+      {"pbkdf2", HashPasswordPbkdf2("s3cret", 50), "s3cret", "S3cret", true, "pbkdf2-sha256$50$"},
+      {"argon2id_other_limits", HashPassword("pw", {cost.ops + 1, cost.mem_bytes}), "pw", "",
+       true, "$argon2id$"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.stored.rfind(c.prefix, 0), 0u) << c.name << ": " << c.stored;
+    EXPECT_TRUE(VerifyPassword(c.right, c.stored)) << c.name;
+    EXPECT_FALSE(VerifyPassword(c.wrong, c.stored)) << c.name;
+    EXPECT_EQ(NeedsRehash(c.stored, cost), c.rehash) << c.name;
+  }
+  EXPECT_EQ(HashPassword(over, cost), "");
+  // A hash whose password would be over the bound never verifies it.
+  EXPECT_FALSE(VerifyPassword(over, HashPasswordPbkdf2(over, 1)));
+  EXPECT_NE(HashPassword("s3cret", cost), HashPassword("s3cret", cost));  // fresh salt
 }
 
 }  // namespace

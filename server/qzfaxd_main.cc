@@ -47,8 +47,13 @@ void Usage(FILE* out) {
       "  --epm-port N       endpoint mapper TCP port (default $QZRPC_EPM_PORT or 135)\n"
       "  --no-epm           register with a running endpoint mapper (ept_insert)\n"
       "                     instead of embedding one\n"
-      "  --tcp-user ID      user that a TCP login maps to (default admin)\n"
+      "  --tcp-user ID      user that a TCP login maps to (default guest, a user\n"
+      "                     without rights; --tcp-user admin gives TCP callers\n"
+      "                     the administrator)\n"
       "  --no-tcp-login     refuse logins over TCP\n"
+      "  --session-idle S   end sessions unused for S seconds (default 28800; 0 never)\n"
+      "  --max-log-rows N   rows the user log keeps, oldest pruned (default 1000000)\n"
+      "  --max-reply-bytes N  largest user-log answer (default 4194304)\n"
       "  --no-register      do not register unknown local OS users\n"
       "  --help\n",
       out);
@@ -98,6 +103,8 @@ std::optional<std::string> DefaultDatabase() {
 int main(int argc, char** argv) {
   qz::faxd::DaemonOptions opt;
   opt.log = LogLine;
+  // User-log rows go to disk in batches (see the durability note in store.h).
+  opt.store.batch_user_log = true;
   opt.epm_port = qz::rpc::EndpointMapperPort();
   std::optional<std::string> db;
   for (int i = 1; i < argc; ++i) {
@@ -133,6 +140,18 @@ int main(int argc, char** argv) {
       opt.service.tcp_user = value();
     } else if (a == "--no-tcp-login") {
       opt.service.tcp_user.clear();
+    } else if (a == "--session-idle" || a == "--max-log-rows" || a == "--max-reply-bytes") {
+      const char* text = value();
+      char* end = nullptr;
+      errno = 0;
+      long long v = std::strtoll(text, &end, 10);
+      if (errno != 0 || end == text || *end != '\0' || v < 0) {
+        std::fprintf(stderr, "qzfaxd: bad value for %s\n", a.c_str());
+        return 2;
+      }
+      if (a == "--session-idle") opt.service.session_idle_seconds = v;
+      else if (a == "--max-log-rows") opt.store.max_user_log_rows = v;
+      else opt.service.max_reply_bytes = static_cast<size_t>(v);
     } else if (a == "--no-register") {
       opt.service.register_local_users = false;
     } else if (a == "--help" || a == "-h") {

@@ -20,6 +20,8 @@ const char* StatusName(uint32_t status) {
     case kNoSuchFile: return "NO_SUCH_FILE";
     case kFileDenied: return "FILE_DENIED";
     case kFileFailure: return "FILE_FAILURE";
+    case kServerBusy: return "SERVER_BUSY";
+    case kTextTooLong: return "TEXT_TOO_LONG";
     default: return "";
   }
 }

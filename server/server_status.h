@@ -48,6 +48,12 @@ enum ServerStatus : uint32_t {
 
   // Limits and abuse (0xC1FE0020..0xC1FE002F).
 
+  // The server holds as many answers in memory as its setting allows;
+  // the call changed nothing: try again later.
+  kServerBusy = 0xC1FE0020,
+  // A text is longer than its field (checked before any other work).
+  kTextTooLong = 0xC1FE0021,
+
   // The send queue and the service control (0xC1FE0030..0xC1FE004F).
 
   // The message store, users, files and drafts (0xC1FE0050..0xC1FE006F).

@@ -46,6 +46,8 @@ class Stmt {
   }
   // SQLITE_ROW, SQLITE_DONE or an error code.
   int Step() { return ok() ? sqlite3_step(stmt_) : SQLITE_MISUSE; }
+  // Makes the statement ready to run again (bindings are kept until rebound).
+  bool Reset() { return ok() && sqlite3_reset(stmt_) == SQLITE_OK; }
 
   int64_t Int(int col) { return sqlite3_column_int64(stmt_, col); }
   bool IsNull(int col) { return sqlite3_column_type(stmt_, col) == SQLITE_NULL; }

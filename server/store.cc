@@ -7,6 +7,7 @@
 #include <sys/random.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <utility>
@@ -34,6 +35,7 @@ std::string FilterClause(const LogFilter& f, std::vector<Param>* params) {
   if (f.since) add("time >= ?", *f.since);
   if (f.until) add("time < ?", *f.until);
   if (f.procedure) add("procedure = ?", *f.procedure);
+  if (f.after_id) add("id > ?", *f.after_id);
   return where;
 }
 
@@ -114,17 +116,49 @@ CREATE TABLE schema_parts (
 );
 )sql";
 
+// Sessions carry their key's binding and survive restarts; those of
+// earlier versions had no binding and end here.
+constexpr const char kSchemaV3[] = R"sql(
+ALTER TABLE sessions ADD COLUMN binding TEXT NOT NULL DEFAULT '';
+ALTER TABLE sessions ADD COLUMN last_used INTEGER NOT NULL DEFAULT 0;
+UPDATE sessions SET logout_time = CAST(strftime('%s', 'now') AS INTEGER)
+  WHERE logout_time IS NULL;
+CREATE INDEX sessions_live ON sessions(user_id, last_used) WHERE logout_time IS NULL;
+)sql";
+
 const std::vector<Store::Migration>& Store::Migrations() {
   static const std::vector<Migration> steps = {
       {1, kSchemaV1},
       {2, kSchemaV2},
+      {3, kSchemaV3},
   };
   return steps;
 }
 
-Store::Store(sqlite3* db) : db_(db) {}
+Store::Store(sqlite3* db, const StoreOptions& options) : db_(db), options_(options) {}
 
-Store::~Store() { sqlite3_close(db_); }
+Store::~Store() {
+  if (writer_.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(log_mu_);
+      stop_writer_ = true;
+    }
+    log_cv_.notify_all();
+    writer_.join();
+  }
+  FlushUserLog();
+  sqlite3_close(db_);
+}
+
+void Store::LogWriter() {
+  std::unique_lock<std::mutex> lock(log_mu_);
+  while (!stop_writer_) {
+    log_cv_.wait_for(lock, std::chrono::milliseconds(options_.log_flush_ms));
+    lock.unlock();
+    FlushUserLog();
+    lock.lock();
+  }
+}
 
 std::unique_ptr<Store> Store::Open(const std::string& path, const StoreOptions& options,
                                    std::string* error,
@@ -138,8 +172,16 @@ std::unique_ptr<Store> Store::Open(const std::string& path, const StoreOptions& 
     sqlite3_close(db);
     return nullptr;
   }
-  std::unique_ptr<Store> store(new Store(db));
+  std::unique_ptr<Store> store(new Store(db, options));
   sqlite3_busy_timeout(db, 5000);
+  store->file_backed_ = path != ":memory:" && !path.empty();
+  // WAL: a commit appends to the log file; FULL syncs it at every commit
+  // (the user-log batches relax this for themselves, see FlushUserLog).
+  if (store->file_backed_ && (!store->Exec("PRAGMA journal_mode = WAL") ||
+                              !store->Exec("PRAGMA synchronous = FULL"))) {
+    if (error) *error = store->last_error_;
+    return nullptr;
+  }
   if (!store->Exec("PRAGMA foreign_keys = ON")) {
     if (error) *error = store->last_error_;
     return nullptr;
@@ -151,12 +193,7 @@ std::unique_ptr<Store> Store::Open(const std::string& path, const StoreOptions& 
   }
   if (!store->Migrate(parts ? *parts : FamilySchemaParts(), error)) return nullptr;
   if (before == 0 && !store->Seed(options, error)) return nullptr;
-  // Sessions do not survive a restart: their connections are gone.
-  Stmt end(db, "UPDATE sessions SET logout_time = ? WHERE logout_time IS NULL");
-  if (!end.Bind(1, Now()) || end.Step() != SQLITE_DONE) {
-    if (error) *error = std::string("cannot end old sessions: ") + sqlite3_errmsg(db);
-    return nullptr;
-  }
+  if (options.batch_user_log) store->writer_ = std::thread([s = store.get()] { s->LogWriter(); });
   return store;
 }
 
@@ -292,7 +329,7 @@ bool Store::Seed(const StoreOptions& options, std::string* error) {
   admin.name = "Administrator";
   admin.type = 1;
   admin.rights = {0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu};
-  if (!AddUser(admin, "", options.password_iterations) ||
+  if (!AddUser(admin, "") ||
       (!options.os_user.empty() && !MapOsUser(options.os_user, admin.id))) {
     if (error) *error = "cannot seed the administrator: " + last_error_;
     return false;
@@ -325,14 +362,19 @@ std::array<uint8_t, 16> Store::InstanceId() {
   return id;
 }
 
-bool Store::AddUser(const User& user, std::string_view password, uint32_t iterations) {
-  if (!ValidUserId(user.id) || user.name.size() > 31) {
+bool Store::AddUser(const User& user, std::string_view password, uint32_t) {
+  if (!ValidUserId(user.id) || user.name.size() > 31 || password.size() > kMaxPasswordBytes) {
     std::lock_guard<std::mutex> lock(mu_);
-    last_error_ = "invalid user identifier or name";
+    last_error_ = "invalid user identifier, name or password";
     return false;
   }
   // Hash outside the lock: it is the slow part.
-  std::string hash = HashPassword(password, iterations ? iterations : kPasswordIterations);
+  std::string hash = HashPassword(password, options_.password_cost);
+  if (hash.empty()) {
+    std::lock_guard<std::mutex> lock(mu_);
+    last_error_ = "cannot hash the password";
+    return false;
+  }
   std::vector<uint8_t> record = user.record;
   record.resize(kUserRecordSize, 0);
   std::lock_guard<std::mutex> lock(mu_);
@@ -391,13 +433,22 @@ std::optional<std::string> Store::PasswordHash(std::string_view id) {
 }
 
 bool Store::CheckPassword(std::string_view id, std::string_view password) {
+  if (password.size() > kMaxPasswordBytes) return false;
   std::optional<std::string> hash = PasswordHash(id);
-  return hash && VerifyPassword(password, *hash);
+  if (!hash || !VerifyPassword(password, *hash)) return false;
+  // A hash of an earlier format is replaced now that the password is known
+  // (a failed upgrade leaves the old one, which still verifies).
+  if (NeedsRehash(*hash, options_.password_cost)) SetPassword(id, password);
+  return true;
 }
 
-bool Store::SetPassword(std::string_view id, std::string_view password, uint32_t iterations) {
-  std::string hash = HashPassword(password, iterations ? iterations : kPasswordIterations);
+bool Store::SetPassword(std::string_view id, std::string_view password, uint32_t) {
+  std::string hash = HashPassword(password, options_.password_cost);
   std::lock_guard<std::mutex> lock(mu_);
+  if (hash.empty()) {
+    last_error_ = "cannot hash the password";
+    return false;
+  }
   Stmt s(db_, "UPDATE users SET password_hash = ? WHERE id = ?");
   if (!s.Bind(1, std::string_view(hash)) || !s.Bind(2, id) || s.Step() != SQLITE_DONE)
     return Fail("cannot set password");
@@ -424,43 +475,95 @@ std::optional<std::string> Store::UserForOsUser(std::string_view os_user) {
 }
 
 std::optional<int32_t> Store::OpenSession(std::string_view user_id, std::string_view protseq,
-                                          std::string_view peer, uint64_t connection_id) {
-  std::lock_guard<std::mutex> lock(mu_);
-  // Random numbers, so that a key cannot be guessed from the previous one.
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    uint32_t r = 0;
-    if (!RandomBytes(&r, sizeof r)) {
-      last_error_ = "no random bytes for a session number";
-      return std::nullopt;
+                                          std::string_view peer, uint64_t connection_id,
+                                          std::string_view binding, int64_t now,
+                                          size_t max_per_user) {
+  std::optional<int32_t> opened;
+  bool ok = Transaction([&](sqlite3* db) {
+    // Random numbers, so that a key cannot be guessed from the previous one.
+    for (int attempt = 0; attempt < 16 && !opened; ++attempt) {
+      uint32_t r = 0;
+      if (!RandomBytes(&r, sizeof r)) {
+        last_error_ = "no random bytes for a session number";
+        return false;
+      }
+      int32_t number = static_cast<int32_t>(r & 0x7FFFFFFF);
+      if (number == 0) continue;
+      Stmt s(db,
+             "INSERT INTO sessions(session_no, user_id, protseq, peer, connection_id, login_time, "
+             "binding, last_used) VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
+      bool bound = s.Bind(1, int64_t{number}) && s.Bind(2, user_id) && s.Bind(3, protseq) &&
+                   s.Bind(4, peer) && s.Bind(5, static_cast<int64_t>(connection_id)) &&
+                   s.Bind(6, now) && s.Bind(7, binding) && s.Bind(8, now);
+      if (!bound) return Fail("cannot open session");
+      int rc = s.Step();
+      if (rc == SQLITE_DONE) opened = number;
+      else if (rc != SQLITE_CONSTRAINT) return Fail("cannot open session");
     }
-    int32_t number = static_cast<int32_t>(r & 0x7FFFFFFF);
-    if (number == 0) continue;
-    Stmt s(db_,
-           "INSERT INTO sessions(session_no, user_id, protseq, peer, connection_id, login_time) "
-           "VALUES(?, ?, ?, ?, ?, ?)");
-    bool ok = s.Bind(1, int64_t{number}) && s.Bind(2, user_id) && s.Bind(3, protseq) &&
-              s.Bind(4, peer) && s.Bind(5, static_cast<int64_t>(connection_id)) &&
-              s.Bind(6, Now());
-    if (!ok) {
-      Fail("cannot open session");
-      return std::nullopt;
+    if (!opened) {
+      last_error_ = "no free session number";
+      return false;
     }
-    int rc = s.Step();
-    if (rc == SQLITE_DONE) return number;
-    if (rc != SQLITE_CONSTRAINT) {
-      Fail("cannot open session");
-      return std::nullopt;
-    }
-  }
-  last_error_ = "no free session number";
-  return std::nullopt;
+    if (max_per_user == 0) return true;
+    // The least recently used sessions beyond the bound end.
+    Stmt trim(db,
+              "UPDATE sessions SET logout_time = ? WHERE session_no IN (SELECT session_no FROM "
+              "sessions WHERE user_id = ? AND logout_time IS NULL AND session_no != ? "
+              "ORDER BY last_used DESC, session_no LIMIT -1 OFFSET ?)");
+    return (trim.Bind(1, now) && trim.Bind(2, user_id) && trim.Bind(3, int64_t{*opened}) &&
+            trim.Bind(4, static_cast<int64_t>(max_per_user - 1)) && trim.Step() == SQLITE_DONE) ||
+           Fail("cannot end sessions beyond the bound");
+  });
+  if (!ok) return std::nullopt;
+  return opened;
 }
 
-bool Store::IsSessionLive(std::string_view user_id, int32_t number) {
+std::optional<Session> Store::LiveSession(std::string_view user_id, int32_t number) {
+  std::optional<Session> s = GetSession(number);
+  if (!s || s->logout_time || s->user_id != user_id) return std::nullopt;
+  return s;
+}
+
+void Store::TouchSession(int32_t number, int64_t now) {
+  std::lock_guard<std::mutex> lock(mu_);
+  Stmt s(db_, "UPDATE sessions SET last_used = ? WHERE session_no = ? AND last_used < ?");
+  if (!s.Bind(1, now) || !s.Bind(2, int64_t{number}) || !s.Bind(3, now) ||
+      s.Step() != SQLITE_DONE)
+    Fail("cannot note the use of a session");
+}
+
+int64_t Store::ExpireSessions(int64_t idle_before) {
   std::lock_guard<std::mutex> lock(mu_);
   Stmt s(db_,
-         "SELECT 1 FROM sessions WHERE session_no = ? AND user_id = ? AND logout_time IS NULL");
-  return s.Bind(1, int64_t{number}) && s.Bind(2, user_id) && s.Step() == SQLITE_ROW;
+         "UPDATE sessions SET logout_time = ? WHERE logout_time IS NULL AND last_used < ?");
+  if (!s.Bind(1, Now()) || !s.Bind(2, idle_before) || s.Step() != SQLITE_DONE) {
+    Fail("cannot expire sessions");
+    return 0;
+  }
+  return sqlite3_changes64(db_);
+}
+
+bool Store::HasLiveBinding(std::string_view binding) {
+  std::lock_guard<std::mutex> lock(mu_);
+  Stmt s(db_, "SELECT 1 FROM sessions WHERE binding = ? AND logout_time IS NULL LIMIT 1");
+  return s.Bind(1, binding) && s.Step() == SQLITE_ROW;
+}
+
+std::optional<int32_t> Store::NewestLiveSession(std::string_view binding) {
+  std::lock_guard<std::mutex> lock(mu_);
+  Stmt s(db_,
+         "SELECT session_no FROM sessions WHERE binding = ? AND logout_time IS NULL "
+         "ORDER BY login_time DESC, rowid DESC LIMIT 1");
+  if (!s.Bind(1, binding) || s.Step() != SQLITE_ROW) return std::nullopt;
+  return static_cast<int32_t>(s.Int(0));
+}
+
+std::vector<int32_t> Store::LiveSessionNumbers() {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::vector<int32_t> out;
+  Stmt s(db_, "SELECT session_no FROM sessions WHERE logout_time IS NULL");
+  while (s.Step() == SQLITE_ROW) out.push_back(static_cast<int32_t>(s.Int(0)));
+  return out;
 }
 
 bool Store::CloseSession(std::string_view user_id, int32_t number) {
@@ -477,8 +580,8 @@ bool Store::CloseSession(std::string_view user_id, int32_t number) {
 std::optional<Session> Store::GetSession(int32_t number) {
   std::lock_guard<std::mutex> lock(mu_);
   Stmt s(db_,
-         "SELECT session_no, user_id, protseq, peer, connection_id, login_time, logout_time "
-         "FROM sessions WHERE session_no = ?");
+         "SELECT session_no, user_id, protseq, peer, connection_id, login_time, logout_time, "
+         "binding, last_used FROM sessions WHERE session_no = ?");
   if (!s.Bind(1, int64_t{number}) || s.Step() != SQLITE_ROW) return std::nullopt;
   Session r;
   r.number = static_cast<int32_t>(s.Int(0));
@@ -488,6 +591,8 @@ std::optional<Session> Store::GetSession(int32_t number) {
   r.connection_id = static_cast<uint64_t>(s.Int(4));
   r.login_time = s.Int(5);
   if (!s.IsNull(6)) r.logout_time = s.Int(6);
+  r.binding = s.Text(7);
+  r.last_used = s.Int(8);
   return r;
 }
 
@@ -498,19 +603,63 @@ int64_t Store::CountLiveSessions() {
 }
 
 std::optional<int64_t> Store::AppendUserLog(const UserLogEntry& e) {
-  std::lock_guard<std::mutex> lock(mu_);
-  Stmt s(db_,
-         "INSERT INTO user_log(time, user_id, session_no, opnum, procedure, result, peer, "
-         "detail) VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
-  bool ok = s.Bind(1, e.time) && s.Bind(2, std::string_view(e.user_id)) &&
-            s.Bind(3, int64_t{e.session_no}) && s.Bind(4, int64_t{e.opnum}) &&
-            s.Bind(5, std::string_view(e.procedure)) && s.Bind(6, int64_t{e.result}) &&
-            s.Bind(7, std::string_view(e.peer)) && s.Bind(8, std::string_view(e.detail));
-  if (!ok || s.Step() != SQLITE_DONE) {
-    Fail("cannot append to the user log");
-    return std::nullopt;
+  if (options_.batch_user_log) {
+    size_t queued;
+    {
+      std::lock_guard<std::mutex> lock(log_mu_);
+      pending_log_.push_back(e);
+      queued = pending_log_.size();
+    }
+    if (queued >= 1024) log_cv_.notify_one();
+    return 0;
   }
+  std::lock_guard<std::mutex> flush(flush_mu_);
+  if (!WriteLogRows({e})) return std::nullopt;
+  std::lock_guard<std::mutex> lock(mu_);
   return sqlite3_last_insert_rowid(db_);
+}
+
+bool Store::FlushUserLog() {
+  std::lock_guard<std::mutex> flush(flush_mu_);
+  std::vector<UserLogEntry> rows;
+  {
+    std::lock_guard<std::mutex> lock(log_mu_);
+    rows.swap(pending_log_);
+  }
+  return rows.empty() || WriteLogRows(std::move(rows));
+}
+
+bool Store::WriteLogRows(std::vector<UserLogEntry> rows) {
+  std::lock_guard<std::mutex> lock(mu_);
+  // The user log alone may lose its last moments in a crash: its batches
+  // commit without a sync of their own (the next full commit syncs them).
+  if (file_backed_) Exec("PRAGMA synchronous = NORMAL");
+  bool ok = Exec("BEGIN IMMEDIATE");
+  if (ok) {
+    Stmt s(db_,
+           "INSERT INTO user_log(time, user_id, session_no, opnum, procedure, result, peer, "
+           "detail) VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
+    for (const UserLogEntry& e : rows) {
+      ok = s.Bind(1, e.time) && s.Bind(2, std::string_view(e.user_id)) &&
+           s.Bind(3, int64_t{e.session_no}) && s.Bind(4, int64_t{e.opnum}) &&
+           s.Bind(5, std::string_view(e.procedure)) && s.Bind(6, int64_t{e.result}) &&
+           s.Bind(7, std::string_view(e.peer)) && s.Bind(8, std::string_view(e.detail)) &&
+           s.Step() == SQLITE_DONE && s.Reset();
+      if (!ok) break;
+    }
+    int64_t last = sqlite3_last_insert_rowid(db_);
+    if (ok && options_.max_user_log_rows > 0 && last > options_.max_user_log_rows) {
+      // Rows are numbered in order: everything a bound's length behind the
+      // newest goes (rows deleted earlier only leave the log shorter).
+      Stmt prune(db_, "DELETE FROM user_log WHERE id <= ?");
+      ok = prune.Bind(1, last - options_.max_user_log_rows) && prune.Step() == SQLITE_DONE;
+    }
+    if (!ok) Fail("cannot append to the user log");
+    ok = ok && Exec("COMMIT");
+    if (!ok) Exec("ROLLBACK");
+  }
+  if (file_backed_) Exec("PRAGMA synchronous = FULL");
+  return ok;
 }
 
 bool Store::QueryUserLog(const LogFilter& filter, size_t limit, std::vector<UserLogEntry>* out) {
@@ -519,6 +668,7 @@ bool Store::QueryUserLog(const LogFilter& filter, size_t limit, std::vector<User
       "SELECT id, time, user_id, session_no, opnum, procedure, result, peer, detail FROM user_log" +
       FilterClause(filter, &params) + " ORDER BY id LIMIT ?";
   params.push_back(static_cast<int64_t>(limit));
+  FlushUserLog();
   std::lock_guard<std::mutex> lock(mu_);
   Stmt s(db_, sql);
   if (!BindAll(s, params)) return Fail("cannot query the user log");
@@ -544,6 +694,7 @@ bool Store::QueryUserLog(const LogFilter& filter, size_t limit, std::vector<User
 std::optional<int64_t> Store::DeleteUserLog(const LogFilter& filter) {
   std::vector<Param> params;
   std::string sql = "DELETE FROM user_log" + FilterClause(filter, &params);
+  FlushUserLog();
   std::lock_guard<std::mutex> lock(mu_);
   Stmt s(db_, sql);
   if (!BindAll(s, params) || s.Step() != SQLITE_DONE) {

@@ -5,8 +5,11 @@
 //   users        identifier, name, type, four rights masks, the full
 //                972-byte user record, salted password hash
 //   os_users     OS account name -> user identifier (local logins)
-//   sessions     session number, user, transport, peer, login/logout time
-//   user_log     one row per procedure call
+//   sessions     session number, user, transport, peer, login/logout time,
+//                the binding of its key ("uid:<n>" over ncalrpc, "group:<n>"
+//                over TCP) and the time of its last use
+//   user_log     one row per procedure call (at most max_user_log_rows:
+//                the oldest rows go first)
 //   schema_parts name and version of every other unit's part of the schema
 // Migrations() lists the core steps in order; Open() applies the missing
 // ones, each in its own transaction, so a later version only appends steps.
@@ -20,12 +23,21 @@
 // Every statement binds its values as parameters; no text that came from a
 // client is ever part of a statement's SQL.
 //
+// Durability: a database file runs in WAL mode. Every change but the user
+// log commits with a full sync (synchronous=FULL), so an acknowledged
+// change survives a crash of the process or the machine. User-log rows are
+// written in batches (batch_user_log) by a writer thread every
+// log_flush_ms, committed without a sync of their own: a crash may lose
+// the rows of the last moments, never any other change. Sessions survive a
+// restart (they end by logout, by idle expiry or by the per-user bound).
+//
 // Thread-safety: a Store may be used from many threads; one mutex
 // serialises all access to the connection.
 #ifndef QZ_SERVER_STORE_H_
 #define QZ_SERVER_STORE_H_
 
 #include <array>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -33,15 +45,17 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "server/condition.h"
+#include "server/password.h"
 
 struct sqlite3;
 
 namespace qz::faxd {
 
-inline constexpr int kSchemaVersion = 2;
+inline constexpr int kSchemaVersion = 3;
 inline constexpr size_t kUserRecordSize = 972;
 inline constexpr size_t kMaxUserIdLength = 19;
 
@@ -63,6 +77,8 @@ struct Session {
   uint64_t connection_id = 0;
   int64_t login_time = 0;
   std::optional<int64_t> logout_time;
+  std::string binding;    // what a key of this session must come with
+  int64_t last_used = 0;  // unix time of the last call with its key
 };
 
 struct UserLogEntry {
@@ -97,8 +113,14 @@ struct StoreOptions {
   // OS account mapped to the administrator when the database is created
   // (empty: none).
   std::string os_user;
-  // Iterations for the administrator's initial password hash.
-  uint32_t password_iterations = 0;  // 0: kPasswordIterations
+  // Work factors of new password hashes (tests use PasswordCost::Minimal()).
+  PasswordCost password_cost = PasswordCost::Interactive();
+  // User-log rows are queued and written in batches by a writer thread
+  // (see Durability above); false writes each row at once.
+  bool batch_user_log = false;
+  int log_flush_ms = 200;
+  // Most rows the user log keeps; the oldest go first.
+  int64_t max_user_log_rows = 1'000'000;
 };
 
 class Store {
@@ -137,38 +159,65 @@ class Store {
   std::array<uint8_t, 16> InstanceId();
   std::string last_error();
 
-  // Users. AddUser fails when the identifier exists or is invalid.
-  bool AddUser(const User& user, std::string_view password,
-               uint32_t iterations = 0);
+  // Users. AddUser fails when the identifier exists or is invalid, or the
+  // password is longer than kMaxPasswordBytes. (The last parameter of
+  // AddUser and SetPassword is not used: hashes are Argon2id with the
+  // store's cost.)
+  bool AddUser(const User& user, std::string_view password, uint32_t unused = 0);
   std::optional<User> GetUser(std::string_view id);
   // The user's record with id, name, type and rights written in (972 bytes).
   std::optional<std::vector<uint8_t>> UserRecord(std::string_view id);
+  // True when the password matches; a hash of an earlier format (or cost)
+  // is then replaced by a new one.
   bool CheckPassword(std::string_view id, std::string_view password);
-  bool SetPassword(std::string_view id, std::string_view password, uint32_t iterations = 0);
+  bool SetPassword(std::string_view id, std::string_view password, uint32_t unused = 0);
   std::optional<std::string> PasswordHash(std::string_view id);  // for tests and audits
 
   // OS account mapping for local logins.
   bool MapOsUser(std::string_view os_user, std::string_view user_id);
   std::optional<std::string> UserForOsUser(std::string_view os_user);
 
-  // Sessions. OpenSession hands out a fresh positive session number.
+  // Sessions. OpenSession hands out a fresh positive session number bound
+  // to `binding`; when the user then holds more than `max_per_user` live
+  // sessions, the least recently used ones end.
   std::optional<int32_t> OpenSession(std::string_view user_id, std::string_view protseq,
-                                     std::string_view peer, uint64_t connection_id);
-  bool IsSessionLive(std::string_view user_id, int32_t number);
+                                     std::string_view peer, uint64_t connection_id,
+                                     std::string_view binding, int64_t now,
+                                     size_t max_per_user = 0);
+  // The live session `number` of `user_id`; nullopt when there is none.
+  std::optional<Session> LiveSession(std::string_view user_id, int32_t number);
+  bool IsSessionLive(std::string_view user_id, int32_t number) {
+    return LiveSession(user_id, number).has_value();
+  }
+  void TouchSession(int32_t number, int64_t now);
+  // Ends every live session last used before `idle_before`; how many.
+  int64_t ExpireSessions(int64_t idle_before);
+  // True when a live session is bound to `binding`.
+  bool HasLiveBinding(std::string_view binding);
+  // The most recently opened live session bound to `binding`.
+  std::optional<int32_t> NewestLiveSession(std::string_view binding);
+  // Numbers of the live sessions.
+  std::vector<int32_t> LiveSessionNumbers();
   // False when no such live session existed.
   bool CloseSession(std::string_view user_id, int32_t number);
   std::optional<Session> GetSession(int32_t number);
   int64_t CountLiveSessions();
 
   // User log. Entries come back in ascending id (time) order, at most
-  // `limit` of them (the oldest first).
+  // `limit` of them (the oldest first). With batch_user_log, AppendUserLog
+  // queues the row (and returns 0); queries and deletions write the queue
+  // first.
   std::optional<int64_t> AppendUserLog(const UserLogEntry& entry);
+  // Writes the queued user-log rows (false when that failed).
+  bool FlushUserLog();
   bool QueryUserLog(const LogFilter& filter, size_t limit, std::vector<UserLogEntry>* out);
   // Number of entries deleted, or nullopt on failure.
   std::optional<int64_t> DeleteUserLog(const LogFilter& filter);
 
  private:
-  explicit Store(sqlite3* db);
+  explicit Store(sqlite3* db, const StoreOptions& options);
+  void LogWriter();
+  bool WriteLogRows(std::vector<UserLogEntry> rows);
   int SchemaVersionLocked();
   bool Migrate(const std::vector<const SchemaPart*>& parts, std::string* error);
   bool MigratePart(const SchemaPart& part, std::string* error);
@@ -179,6 +228,15 @@ class Store {
   std::mutex mu_;
   sqlite3* db_;
   std::string last_error_;
+  StoreOptions options_;
+  bool file_backed_ = false;
+  // The user-log queue; flush_mu_ keeps batches in order.
+  std::mutex flush_mu_;
+  std::mutex log_mu_;
+  std::condition_variable log_cv_;
+  std::vector<UserLogEntry> pending_log_;
+  bool stop_writer_ = false;
+  std::thread writer_;
 };
 
 // True for identifiers the store accepts: 1..19 printable ASCII characters

@@ -17,7 +17,7 @@ namespace {
 StoreOptions Opts(std::string os_user = "alice") {
   StoreOptions o;
   o.os_user = std::move(os_user);
-  o.password_iterations = 20;
+  o.password_cost = PasswordCost::Minimal();
   return o;
 }
 
@@ -54,7 +54,7 @@ TEST(Store, FreshDatabaseHasSchemaAndAdministrator) {
   // The initial password is empty, and only its hash is kept.
   EXPECT_TRUE(s->CheckPassword("admin", ""));
   EXPECT_FALSE(s->CheckPassword("admin", "admin"));
-  EXPECT_EQ(s->PasswordHash("admin")->rfind("pbkdf2-sha256$", 0), 0u);
+  EXPECT_EQ(s->PasswordHash("admin")->rfind("$argon2id$", 0), 0u);
   auto id = s->InstanceId();
   EXPECT_NE(id, (std::array<uint8_t, 16>{}));
 }
@@ -118,8 +118,8 @@ TEST(Store, HostileTextsAreDataNotSql) {
 
 TEST(Store, SessionsOpenCheckAndClose) {
   auto s = OpenMemory();
-  auto n1 = s->OpenSession("admin", "ncalrpc", "ncalrpc uid=1", 7);
-  auto n2 = s->OpenSession("admin", "ncacn_ip_tcp", "ncacn_ip_tcp 127.0.0.1", 8);
+  auto n1 = s->OpenSession("admin", "ncalrpc", "ncalrpc uid=1", 7, "uid:1", 100);
+  auto n2 = s->OpenSession("admin", "ncacn_ip_tcp", "ncacn_ip_tcp 127.0.0.1", 8, "group:9", 100);
   ASSERT_TRUE(n1 && n2);
   EXPECT_GT(*n1, 0);
   EXPECT_NE(*n1, *n2);
@@ -139,7 +139,7 @@ TEST(Store, SessionsOpenCheckAndClose) {
   EXPECT_FALSE(s->GetSession(*n2)->logout_time);
 }
 
-TEST(Store, ReopenKeepsDataEndsSessionsAndDoesNotReseed) {
+TEST(Store, ReopenKeepsDataAndSessionsAndDoesNotReseed) {
   TempDir dir;
   std::string path = dir.File("fax.db");
   std::string error;
@@ -148,7 +148,7 @@ TEST(Store, ReopenKeepsDataEndsSessionsAndDoesNotReseed) {
     auto s = Store::Open(path, Opts("alice"), &error);
     ASSERT_TRUE(s) << error;
     ASSERT_TRUE(s->SetPassword("admin", "changed", 10));
-    number = *s->OpenSession("admin", "ncalrpc", "", 1);
+    number = *s->OpenSession("admin", "ncalrpc", "", 1, "uid:1", 100);
     UserLogEntry e;
     e.user_id = "admin";
     e.procedure = "rpcSychronize";
@@ -159,7 +159,9 @@ TEST(Store, ReopenKeepsDataEndsSessionsAndDoesNotReseed) {
   EXPECT_TRUE(s->CheckPassword("admin", "changed"));
   EXPECT_FALSE(s->UserForOsUser("zed"));  // seeding happens once
   EXPECT_EQ(s->UserForOsUser("alice"), std::optional<std::string>("admin"));
-  EXPECT_FALSE(s->IsSessionLive("admin", number));
+  // Sessions survive a restart, with their binding.
+  ASSERT_TRUE(s->LiveSession("admin", number));
+  EXPECT_EQ(s->LiveSession("admin", number)->binding, "uid:1");
   std::vector<UserLogEntry> log;
   ASSERT_TRUE(s->QueryUserLog({}, 100, &log));
   EXPECT_EQ(log.size(), 1u);

@@ -20,6 +20,7 @@
 #include <list>
 #include <map>
 #include <mutex>
+#include <random>
 #include <thread>
 #include <errno.h>
 #include <sys/stat.h>
@@ -68,7 +69,9 @@ struct ServerCore {
   std::vector<std::pair<SyntaxId, Dispatcher*>> interfaces;
   std::mutex group_mu;
   std::map<uint32_t, int> groups;  // assoc_group_id -> live connections
-  uint32_t next_group = 0x1234;
+  // Group numbers are random, so that a caller cannot join another's
+  // group by counting.
+  std::random_device random_groups;
 
   uint32_t JoinGroup(uint32_t wanted);
   void LeaveGroup(uint32_t id);
@@ -188,6 +191,7 @@ class Connection {
       max_xmit_ = Grant(own, b.max_recv_frag);
       max_recv_ = Grant(own, b.max_xmit_frag);
       group_ = srv_->JoinGroup(b.assoc_group_id);
+      ctx_.assoc_group_id = group_;
       ack.sec_addr = listener_->sec_addr;
     }
     ack.max_xmit_frag = max_xmit_;
@@ -405,10 +409,15 @@ uint32_t ServerCore::JoinGroup(uint32_t wanted) {
       return wanted;
     }
   }
-  // An unknown group (e.g. from before a restart) gets a fresh one.
+  // An unknown group (e.g. from before a restart) gets a fresh one, unless
+  // the application takes it up again.
+  if (wanted != 0 && settings.adopt_group && settings.adopt_group(wanted)) {
+    groups[wanted] = 1;
+    return wanted;
+  }
   uint32_t id;
   do {
-    id = ++next_group;
+    id = random_groups();
   } while (id == 0 || groups.count(id));
   groups[id] = 1;
   return id;

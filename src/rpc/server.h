@@ -30,6 +30,9 @@ struct CallContext {
   uint32_t peer_pid = 0;
   uint64_t connection_id = 0;
   uint32_t call_id = 0;
+  // Association group of the connection: a random number the runtime
+  // hands out at the first bind; connections that bind with it share it.
+  uint32_t assoc_group_id = 0;
 };
 
 struct DispatchResult {
@@ -53,6 +56,10 @@ struct ServerSettings {
   size_t max_request_bytes = 4u << 20;  // larger reassembled requests are faulted (5)
   uint16_t max_frag = 65528;            // largest fragment size granted
   std::string lrpc_directory;           // where ncalrpc sockets live; default below
+  // A bind that asks for an association group this server does not know
+  // (e.g. one from before a restart) gets a fresh group, unless this says
+  // the group may be taken up again under the same number.
+  std::function<bool(uint32_t assoc_group_id)> adopt_group;
 };
 
 class Server {

@@ -329,6 +329,13 @@ TEST_F(ServerNegativeTest, AssociationGroupsAreJoinedByLaterConnections) {
   auto [t4, g4] = bind(0xDEAD0001);  // unknown group: a fresh one
   EXPECT_NE(g4, 0xDEAD0001u);
   EXPECT_NE(g4, 0u);
+  // Fresh groups cannot be told from the previous ones: no two of them lie
+  // close together (counting would put them 1 apart).
+  auto [t5, g5] = bind(0);
+  const uint32_t fresh[] = {g1, g3, g4, g5};
+  for (uint32_t a : fresh)
+    for (uint32_t b : fresh)
+      if (a != b) EXPECT_GT(a > b ? a - b : b - a, 1000u) << a << " " << b;
 }
 
 TEST_F(ServerNegativeTest, BadOpnumIsFaulted) {

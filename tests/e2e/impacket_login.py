@@ -31,7 +31,8 @@ def ndr_string(text):
 
 
 def main():
-    with Qzfaxd(sys.argv[1]) as server:
+    # The user log needs rights; the default TCP user has none.
+    with Qzfaxd(sys.argv[1], ["--tcp-user", "admin"]) as server:
         epm_tr = transport.DCERPCTransportFactory("ncacn_ip_tcp:127.0.0.1[%d]" % server.epm_port)
         epm_dce = epm_tr.get_dce_rpc()
         epm_dce.connect()

@@ -20,8 +20,9 @@ def free_port():
 
 
 class Qzfaxd:
-    def __init__(self, binary):
+    def __init__(self, binary, extra_args=()):
         self.binary = binary
+        self.extra_args = list(extra_args)
         self.tmp = tempfile.TemporaryDirectory(prefix="qzfaxd-test-")
         self.epm_port = free_port()
         self.env = dict(os.environ)
@@ -32,7 +33,8 @@ class Qzfaxd:
     def __enter__(self):
         db = os.path.join(self.tmp.name, "qzfaxd.db")
         self.proc = subprocess.Popen(
-            [self.binary, "--db", db, "--epm-port", str(self.epm_port), "--listen", "127.0.0.1"],
+            [self.binary, "--db", db, "--epm-port", str(self.epm_port), "--listen", "127.0.0.1"]
+            + self.extra_args,
             env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         deadline = time.time() + 20
         while time.time() < deadline:
