@@ -10,6 +10,7 @@
 
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <tuple>
@@ -237,7 +238,9 @@ std::unique_ptr<ClientConnection> Binding::Impl::Take(const ClientSettings& s) {
   } else if (protseq == "ncalrpc") {
     if (ep.empty() || ep.find('/') != std::string::npos || ep == "." || ep == "..")
       throw RpcException(status::kInvalidEndpointFormat);
-    t = ConnectUnix(LocalRpcDirectory() + "/" + ep, s.connect_timeout_ms, &err);
+    t = ConnectLocalEndpoint(ep, s.connect_timeout_ms, &err);
+    // A directory, socket or listener that may not be trusted.
+    if (!t && err == EPERM) throw RpcException(status::kAccessDenied);
   } else {
     throw RpcException(status::kProtseqNotSupported);
   }

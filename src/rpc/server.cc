@@ -497,13 +497,8 @@ bool Server::ListenLocal(const std::string& name) {
     return false;
   }
   const std::string& dir = impl_->core.settings.lrpc_directory;
-  ::mkdir(dir.c_str(), 0700);
-  // Only a directory of our own that nobody else may enter keeps the
-  // endpoint private (a fallback under /tmp could have been planted).
-  struct stat st;
-  if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
-      (st.st_mode & 077) != 0) {
-    errno = EPERM;
+  if (int e = PrepareLocalDirectory(dir); e != 0) {
+    errno = e;
     return false;
   }
   std::string path = dir + "/" + name;

@@ -67,8 +67,10 @@ class Server {
   // Listens on a TCP port of `host` ("127.0.0.1", "::1", "0.0.0.0"); port 0
   // picks a free port. Returns the port, or 0 on failure (errno kept).
   uint16_t ListenTcp(const std::string& host, uint16_t port);
-  // Listens on the ncalrpc endpoint `name` (a socket created with mode 0600
-  // in the lrpc directory). Returns false on failure.
+  // Listens on the ncalrpc endpoint `name`: a socket any local user may
+  // connect to, in the lrpc directory (made when missing; refused with
+  // EPERM when it is not ours or others may write to it). Returns false on
+  // failure (errno kept).
   bool ListenLocal(const std::string& name);
 
   void Start();  // starts the accept threads
@@ -79,8 +81,9 @@ class Server {
   std::unique_ptr<Impl> impl_;
 };
 
-// Directory of the ncalrpc sockets: $QZRPC_LRPC_DIR, else
-// $XDG_RUNTIME_DIR/qzrpc, else /tmp/qzrpc-<uid>; created with mode 0700.
+// Directory a server makes its ncalrpc sockets in: $QZRPC_LRPC_DIR, else
+// (as root) the system directory /run/qzrpc, else $XDG_RUNTIME_DIR/qzrpc,
+// else /tmp/qzrpc-<euid>. Not created here (see PrepareLocalDirectory).
 std::string LocalRpcDirectory();
 
 }  // namespace qz::rpc

@@ -104,13 +104,7 @@ std::unique_ptr<Transport> FdListener::Accept() {
     }
     PeerInfo peer;
     if (family_ == AF_UNIX) {
-      ucred cred{};
-      socklen_t cl = sizeof cred;
-      if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &cl) == 0) {
-        peer.has_credentials = true;
-        peer.uid = cred.uid;
-        peer.pid = static_cast<uint32_t>(cred.pid);
-      }
+      peer = UnixPeerCredentials(fd);
     } else {
       char host[INET6_ADDRSTRLEN] = {};
       if (ss.ss_family == AF_INET)
@@ -129,6 +123,18 @@ std::unique_ptr<Transport> FdListener::Accept() {
 
 void FdListener::Close() {
   if (!closed_.exchange(true)) ::shutdown(fd_, SHUT_RDWR);
+}
+
+PeerInfo UnixPeerCredentials(int fd) {
+  PeerInfo peer;
+  ucred cred{};
+  socklen_t cl = sizeof cred;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &cl) == 0) {
+    peer.has_credentials = true;
+    peer.uid = cred.uid;
+    peer.pid = static_cast<uint32_t>(cred.pid);
+  }
+  return peer;
 }
 
 int ConnectWithTimeout(int fd, const void* addr, unsigned addrlen, int timeout_ms, int* error) {

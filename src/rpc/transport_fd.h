@@ -44,6 +44,10 @@ class FdListener : public Listener {
   std::atomic<bool> closed_{false};
 };
 
+// The SO_PEERCRED credentials of the far end of a Unix-domain socket
+// (has_credentials false when the kernel gives none).
+PeerInfo UnixPeerCredentials(int fd);
+
 // Non-blocking connect with a timeout; returns the connected descriptor
 // (blocking mode restored) or -1 with *error set.
 int ConnectWithTimeout(int fd, const void* addr, unsigned addrlen, int timeout_ms, int* error);
