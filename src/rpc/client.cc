@@ -9,6 +9,8 @@
 #include "rpc/client.h"
 
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -206,6 +208,22 @@ struct Binding::Impl {
   std::mutex mu;
   uint32_t assoc_group_id = 0;
   std::vector<std::unique_ptr<ClientConnection>> idle;
+  pid_t owner = ::getpid();  // the process whose connections `idle` holds
+
+  ~Impl() {
+    std::lock_guard<std::mutex> lock(mu);
+    DropInheritedLocked();
+  }
+  // In a child of fork(), the pooled connections are the parent's: they
+  // are abandoned and the child opens (and groups) its own.
+  void DropInheritedLocked() {
+    const pid_t self = ::getpid();
+    if (self == owner) return;
+    for (auto& c : idle) c->Abandon();
+    idle.clear();
+    assoc_group_id = 0;
+    owner = self;
+  }
 
   std::unique_ptr<ClientConnection> Take(const ClientSettings& s);
   void Give(std::unique_ptr<ClientConnection> c);
@@ -216,6 +234,7 @@ std::unique_ptr<ClientConnection> Binding::Impl::Take(const ClientSettings& s) {
   uint32_t group;
   {
     std::lock_guard<std::mutex> lock(mu);
+    DropInheritedLocked();
     while (!idle.empty()) {
       auto c = std::move(idle.back());
       idle.pop_back();

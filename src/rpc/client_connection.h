@@ -35,6 +35,12 @@ class ClientConnection {
   // anything unasked while it was idle.
   bool ReadyForCall() { return usable_ && t_->IdleAndOpen(); }
   uint32_t assoc_group_id() const { return assoc_group_id_; }
+  // Inherited across fork(): never used again, and closed without
+  // shutting down the stream the parent still uses.
+  void Abandon() {
+    usable_ = false;
+    t_->Abandon();
+  }
   uint16_t max_xmit_frag() const { return max_xmit_; }  // we send at most
   uint16_t max_recv_frag() const { return max_recv_; }  // we accept at most
 

@@ -34,6 +34,8 @@ class EchoDispatcher : public Dispatcher {
                           Drep drep) override {
     calls.fetch_add(1);
     last_ctx_uid.store(ctx.peer_uid);
+    last_ctx_pid.store(ctx.peer_pid);
+    last_connection_id.store(ctx.connection_id);
     last_has_creds.store(ctx.has_peer_credentials);
     (void)drep;
     DispatchResult r;
@@ -73,6 +75,8 @@ class EchoDispatcher : public Dispatcher {
   std::atomic<int> concurrent{0};
   std::atomic<int> max_concurrent{0};
   std::atomic<uint32_t> last_ctx_uid{0};
+  std::atomic<uint32_t> last_ctx_pid{0};
+  std::atomic<uint64_t> last_connection_id{0};
   std::atomic<bool> last_has_creds{false};
 };
 

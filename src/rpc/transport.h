@@ -50,6 +50,10 @@ class Transport {
   // for (an idle connection in either state cannot carry a new call).
   // Never blocks.
   virtual bool IdleAndOpen() { return true; }
+  // The connection was inherited across fork(): from now on Shutdown() is
+  // a no-op and destruction only releases this process's reference, so
+  // the parent's use of the same stream is not disturbed.
+  virtual void Abandon() {}
 };
 
 class Listener {

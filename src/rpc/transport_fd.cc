@@ -77,7 +77,7 @@ bool FdTransport::IdleAndOpen() {
 }
 
 void FdTransport::Shutdown() {
-  if (!shut_.exchange(true)) ::shutdown(fd_, SHUT_RDWR);
+  if (!shut_.exchange(true) && !abandoned_.load()) ::shutdown(fd_, SHUT_RDWR);
 }
 
 FdListener::FdListener(int fd, int family, uint16_t port) : fd_(fd), family_(family), port_(port) {}

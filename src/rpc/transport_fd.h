@@ -21,11 +21,13 @@ class FdTransport : public Transport {
   void Shutdown() override;
   PeerInfo Peer() const override { return peer_; }
   bool IdleAndOpen() override;
+  void Abandon() override { abandoned_.store(true); }
 
  private:
   int fd_;
   PeerInfo peer_;
   std::atomic<bool> shut_{false};
+  std::atomic<bool> abandoned_{false};
 };
 
 // kind: AF_INET/AF_INET6 (peer address recorded) or AF_UNIX (SO_PEERCRED).
