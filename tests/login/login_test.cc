@@ -5,6 +5,7 @@
 // finds the server through the endpoint mapper the fixture announces in
 // the environment.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -223,6 +224,13 @@ TEST_F(LoginTest, ChangePasswordSendsThePasswordsButNeverLogsThem) {
   size_t before = server_.Calls().size();
   EXPECT_EQ(RemoteChangePassword(id, nullptr, "x"), 0xC0000005u);
   EXPECT_EQ(server_.Calls().size(), before);
+  // So is a non-null pointer that cannot be read: probed, not dereferenced.
+  void* none = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(none, MAP_FAILED);
+  EXPECT_EQ(RemoteChangePassword(id, static_cast<const char*>(none), "x"), 0xC0000005u);
+  EXPECT_EQ(RemoteChangePassword(id, "x", static_cast<const char*>(none) + 100), 0xC0000005u);
+  EXPECT_EQ(server_.Calls().size(), before);
+  munmap(none, 4096);
 }
 
 TEST_F(LoginTest, ServerResultsAndFaultsSurfaceUnchanged) {
