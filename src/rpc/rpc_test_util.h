@@ -80,6 +80,17 @@ class EchoDispatcher : public Dispatcher {
   std::atomic<bool> last_has_creds{false};
 };
 
+// A started server with `echo` registered, on a free TCP port of
+// 127.0.0.1 (*port; 0 when it could not listen).
+inline std::unique_ptr<Server> StartEchoServer(const ServerSettings& s, EchoDispatcher* echo,
+                                               uint16_t* port) {
+  auto server = std::make_unique<Server>(s);
+  server->RegisterInterface(EchoInterface(), echo);
+  *port = server->ListenTcp("127.0.0.1", 0);
+  server->Start();
+  return server;
+}
+
 inline std::vector<uint8_t> Pattern(size_t n) {
   std::vector<uint8_t> v(n);
   for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(i * 7 + (i >> 13));

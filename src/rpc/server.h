@@ -52,6 +52,17 @@ struct ServerSettings {
   size_t max_request_bytes = 4u << 20;  // larger reassembled requests are faulted (5)
   uint16_t max_frag = 65528;            // largest fragment size granted
   std::string lrpc_directory;           // where ncalrpc sockets live; default below
+  // Connections served at once, in all and from one peer (a TCP address or
+  // an ncalrpc uid); further ones are closed as soon as they are accepted.
+  size_t max_connections = 256;
+  size_t max_connections_per_peer = 32;
+  // A connection that starts no call for this long is closed (-1: never).
+  int idle_timeout_ms = 10 * 60 * 1000;
+  // A reply the client does not read for this long ends the connection.
+  int send_timeout_ms = 120000;
+  // Bytes held in unfinished requests across all connections; a fragment
+  // beyond this is faulted with server_too_busy (1723 at the client).
+  size_t max_total_reassembly_bytes = 64u << 20;
 };
 
 class Server {
@@ -75,6 +86,11 @@ class Server {
 
   void Start();  // starts the accept threads
   void Stop();   // closes listeners and connections, joins threads
+
+  // Connections being served now, and those refused so far (over a cap,
+  // or no thread could be started for them).
+  size_t ActiveConnections() const;
+  uint64_t RefusedConnections() const;
 
  private:
   struct Impl;

@@ -54,6 +54,9 @@ class Transport {
   // a no-op and destruction only releases this process's reference, so
   // the parent's use of the same stream is not disturbed.
   virtual void Abandon() {}
+  // Bounds each SendAll as a whole (a peer that stops reading makes it
+  // return kTimeout); < 0, the default, waits without limit.
+  virtual void SetSendTimeout(int timeout_ms) { (void)timeout_ms; }
 };
 
 class Listener {

@@ -22,12 +22,14 @@ class FdTransport : public Transport {
   PeerInfo Peer() const override { return peer_; }
   bool IdleAndOpen() override;
   void Abandon() override { abandoned_.store(true); }
+  void SetSendTimeout(int timeout_ms) override { send_timeout_ms_ = timeout_ms; }
 
  private:
   int fd_;
   PeerInfo peer_;
   std::atomic<bool> shut_{false};
   std::atomic<bool> abandoned_{false};
+  int send_timeout_ms_ = -1;
 };
 
 // kind: AF_INET/AF_INET6 (peer address recorded) or AF_UNIX (SO_PEERCRED).
