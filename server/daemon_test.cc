@@ -183,8 +183,9 @@ TEST_F(DaemonTest, LocalEndpointsResolveThroughTheEmbeddedMapper) {
 
 TEST_F(DaemonTest, RegistersWithARunningMapperAndRemovesItsEntriesOnStop) {
   rpc::EndpointMapperService mapper;
-  ASSERT_TRUE(mapper.Start("127.0.0.1", 0, /*local_too=*/false));
-  // ept_insert reaches the mapper on QZRPC_EPM_PORT, as qzfaxd --no-epm sets it.
+  // Registrations go to the mapper's ncalrpc endpoint; lookups below use
+  // TCP (QZRPC_EPM_PORT, as qzfaxd --no-epm sets it).
+  ASSERT_TRUE(mapper.Start("127.0.0.1", 0, /*local_too=*/true));
   setenv("QZRPC_EPM_PORT", std::to_string(mapper.tcp_port()).c_str(), 1);
   DaemonOptions o;
   o.store.password_iterations = 20;
