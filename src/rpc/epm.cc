@@ -369,11 +369,11 @@ bool EndpointMapper::Register(const SyntaxId& iface, const std::string& protseq,
                               const std::string& endpoint, const std::string& annotation) {
   Tower t{iface, NdrSyntax(), protseq, endpoint, 0};
   if (endpoint.empty() || BuildTower(t).empty()) return false;
-  const std::string key = EntryKey(Uuid{}, t);
   std::lock_guard<std::mutex> lock(mu_);
   Entry e{Uuid{}, t, annotation.substr(0, 63), static_cast<uint32_t>(::geteuid())};
   for (Entry& old : entries_) {
-    if (EntryKey(old.object, old.tower) == key) {
+    if (old.object.IsNil() && old.tower.iface == t.iface && old.tower.protseq == t.protseq &&
+        old.tower.endpoint == t.endpoint) {
       old = std::move(e);
       return true;
     }
