@@ -9,6 +9,7 @@
 #ifndef QZ_RPC_CLIENT_CONNECTION_H_
 #define QZ_RPC_CLIENT_CONNECTION_H_
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -48,7 +49,8 @@ class ClientConnection {
   [[noreturn]] void Fail(uint32_t status);
   uint16_t EnsureContext(const SyntaxId& iface);
   void SendRequest(uint32_t call_id, uint16_t ctx, uint16_t opnum, std::span<const uint8_t> stub);
-  Reply ReceiveReply(uint32_t call_id, uint16_t ctx);
+  Reply ReceiveReply(uint32_t call_id, uint16_t ctx,
+                     std::chrono::steady_clock::time_point deadline);
   uint32_t NextCallId();
 
   std::unique_ptr<Transport> t_;

@@ -562,6 +562,44 @@ TEST_F(ScriptedServerTest, HostileReplies) {
   }
 }
 
+// A server that paces its reply cannot hold a call open: empty fragments
+// are silence, and data trickling in ends at the call deadline. (Each
+// script finishes the reply after 200 fragments, which a client that let
+// itself be held would accept.)
+TEST_F(ScriptedServerTest, TricklingRepliesEndAtTheCallDeadline) {
+  struct Case {
+    const char* name;
+    size_t bytes;  // per fragment
+    int receive_ms, call_ms;
+    uint32_t want;
+  } cases[] = {
+      {"empty fragments are silence", 0, 300, 600000, status::kCallCancelled},
+      {"data past the call deadline", 1, 10000, 400, status::kCallFailed},
+  };
+  for (const Case& c : cases) {
+    ClientSettings s;
+    s.receive_timeout_ms = c.receive_ms;
+    s.call_timeout_ms = c.call_ms;
+    auto conn = Start(
+        [&](Transport& t) {
+          Ack(t);
+          PduHeader h;
+          if (Read(t, &h).empty()) return;
+          std::vector<uint8_t> piece(c.bytes);
+          if (t.SendAll(Response(h.call_id, piece, pfc::kFirstFrag)) != IoResult::kOk) return;
+          for (int i = 0; i < 200; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if (t.SendAll(Response(h.call_id, piece, 0)) != IoResult::kOk) return;
+          }
+          t.SendAll(Response(h.call_id, piece, pfc::kLastFrag));
+        },
+        s);
+    EXPECT_EQ(CallCode(*conn), c.want) << c.name;
+    TearDown();
+    server_end_.reset();
+  }
+}
+
 TEST_F(ScriptedServerTest, BigEndianFragmentedReply) {
   std::vector<uint8_t> stub = Pattern(5000);
   JoinGuard guard{this};
