@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -327,6 +328,55 @@ TEST_F(LoginTest, ConcurrentCallsOnOneSession) {
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(ok[t], kCalls) << "thread " << t;
   EXPECT_EQ(server_.Calls().size(), size_t{kThreads * kCalls});
   EXPECT_GT(most.load(), 1) << "the calls were made one at a time";
+}
+
+}  // namespace
+
+namespace {
+
+// Stress: 8 threads x N calls of mixed procedures on one session (N =
+// $QZ_STRESS_CALLS, default 10,000; meant for the ThreadSanitizer build,
+// where every race the library has is reported). Every call must succeed
+// and the server must see exactly the calls that were made.
+TEST_F(LoginTest, EightThreadsOfMixedCallsOnOneSession) {
+  int calls = 10000;
+  if (const char* v = std::getenv("QZ_STRESS_CALLS"); v && std::atoi(v) > 0) calls = std::atoi(v);
+  uint32_t id = LogInOk();
+  server_.ClearCalls();
+  constexpr int kThreads = 8;
+  std::vector<std::thread> threads;
+  std::vector<int> failures(kThreads, 0);
+  std::atomic<int> remote{0};
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < calls; ++i) {
+        uint32_t r = 1;
+        switch ((i + t) % 5) {
+          case 0: r = RemoteSychronizeFromServer(id); ++remote; break;
+          case 1: r = RemoteSychronizeToServer(id); ++remote; break;
+          case 2: {
+            USERLOG_TABLE* log = nullptr;
+            uint32_t count = 0;
+            r = RemoteQueryUserLog(id, "", &log, &count);
+            RDMemFree(log);
+            ++remote;
+            break;
+          }
+          case 3: {
+            SERVERINFO info;
+            r = GetServerInfo(id, &info);
+            break;
+          }
+          default:
+            r = IsServerIDValid(id);
+            break;
+        }
+        failures[t] += r != 1u;
+      }
+    });
+  for (std::thread& th : threads) th.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(failures[t], 0) << "thread " << t;
+  EXPECT_EQ(server_.Calls().size(), static_cast<size_t>(remote.load()));
 }
 
 }  // namespace
