@@ -141,6 +141,9 @@ RpcStatus RpcStringBindingCompose(const std::string& object_uuid, const std::str
   s += Escape(network_address);
   if (!endpoint.empty() || !options.empty()) {
     s += '[';
+    // Parsing drops one "endpoint=" prefix: an endpoint that itself
+    // begins with it keeps it only when it is written twice.
+    if (endpoint.rfind("endpoint=", 0) == 0) s += "endpoint=";
     s += Escape(endpoint);
     if (!options.empty()) s += "," + options;
     s += ']';

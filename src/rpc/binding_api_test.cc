@@ -67,6 +67,8 @@ TEST(StringBinding, ComposeAndParse) {
       {"", "ncacn_ip_tcp", "fe80::1", "", "", "ncacn_ip_tcp:fe80\\:\\:1"},
       {"", "ncacn_http", "srv", "593", "RpcProxy=p:80", "ncacn_http:srv[593,RpcProxy=p:80]"},
       {"", "ncacn_ip_tcp", "a@b[c]", "", "", "ncacn_ip_tcp:a\\@b\\[c\\]"},
+      // Found by fuzzing: an endpoint that starts like the keyword.
+      {"", "ncalrpc", "", "endpoint=x", "", "ncalrpc:[endpoint=endpoint=x]"},
   };
   for (const Case& c : cases) {
     std::string s;
