@@ -233,6 +233,11 @@ TEST_F(LimitsTest, TricklingFragmentsDoNotRenewTheStallTimeout) {
 // connections fills the table; the accept loop must back off rather than
 // spin, and once the flood goes an honest client is served again.
 TEST(LimitsFdTest, ServesAgainAfterADescriptorFlood) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // The sanitizer runtimes need descriptors of their own: at 48 they fail
+  // in ways that are not the server's (a false vptr report at thread start).
+  GTEST_SKIP() << "descriptor exhaustion is not tested under sanitizers";
+#endif
   int ports[2], stop[2];
   ASSERT_EQ(pipe(ports), 0);
   ASSERT_EQ(pipe(stop), 0);
