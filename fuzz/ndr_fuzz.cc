@@ -4,9 +4,7 @@
 // shape, in both byte orders; a decoded request is answered through
 // MarshalResponse. Any crash, sanitizer report or leak is a finding.
 //
-// Build (clang only):
-//   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Isrc -Iinclude \
-//     fuzz/ndr_fuzz.cc src/rpc/types.cc src/rpc/ndr.cc src/rpc/proc.cc src/rpc/records.cc
+// Build and run (clang only): fuzz/run_fuzz.sh [-t SECONDS] ndr_fuzz
 // Thread-safety: single-threaded, as libFuzzer runs it.
 #include <cstdint>
 #include <cstdlib>

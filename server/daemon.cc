@@ -129,10 +129,9 @@ bool Daemon::Register(std::string* error) {
         }
         continue;
       }
-      // A running mapper, over TCP; the runtime reads its port from
-      // QZRPC_EPM_PORT, which the caller set from epm_port.
-      uint32_t st = rpc::EptInsert("ncacn_ip_tcp", options_.epm_host, iface->id, ep.protseq,
-                                   ep.name, kAnnotation);
+      // A running mapper takes registrations only over ncalrpc, where it
+      // sees who registers.
+      uint32_t st = rpc::EptInsert("ncalrpc", "", iface->id, ep.protseq, ep.name, kAnnotation);
       if (st != 0) {
         *error = std::string("ept_insert of ") + iface->name + " " + ep.protseq + " " + ep.name +
                  " failed with status " + std::to_string(st);
@@ -149,10 +148,9 @@ void Daemon::Unregister() {
   registered_remote_ = false;
   const ifc::InterfaceDesc* ifaces[] = {&ifc::MainInterface(), &ifc::ServiceControlInterface()};
   for (const ifc::InterfaceDesc* iface : ifaces) {
-    rpc::EptDelete("ncacn_ip_tcp", options_.epm_host, iface->id, "ncacn_ip_tcp",
-                   std::to_string(tcp_port_));
+    rpc::EptDelete("ncalrpc", "", iface->id, "ncacn_ip_tcp", std::to_string(tcp_port_));
     if (!local_endpoint_.empty())
-      rpc::EptDelete("ncacn_ip_tcp", options_.epm_host, iface->id, "ncalrpc", local_endpoint_);
+      rpc::EptDelete("ncalrpc", "", iface->id, "ncalrpc", local_endpoint_);
   }
 }
 

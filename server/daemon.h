@@ -5,8 +5,9 @@
 // listens, and registers the endpoints with an endpoint mapper: its own
 // embedded one (TCP port epm_port, 0 = a free one, plus ncalrpc
 // "epmapper") or, with embedded_epm off, a running mapper reached over
-// TCP at epm_host:epm_port through ept_insert. Stop() removes the
-// registrations from a running mapper and stops everything.
+// its ncalrpc endpoint through ept_insert (lookups use epm_host:epm_port).
+// Stop() removes the registrations from a running mapper and stops
+// everything.
 //
 // Thread-safety: Start and Stop from one thread; the accessors after a
 // successful Start from any thread.

@@ -183,9 +183,13 @@ TEST_F(DaemonTest, LocalEndpointsResolveThroughTheEmbeddedMapper) {
 }
 
 TEST_F(DaemonTest, RegistersWithARunningMapperAndRemovesItsEntriesOnStop) {
+  // Registrations go to the mapper's ncalrpc endpoint (a directory of its
+  // own: the fixture's daemon has an "epmapper" already); lookups below
+  // use TCP (QZRPC_EPM_PORT, as qzfaxd --no-epm sets it).
+  const std::string own = dir_ + "/second";
+  setenv("QZRPC_LRPC_DIR", own.c_str(), 1);
   rpc::EndpointMapperService mapper;
-  ASSERT_TRUE(mapper.Start("127.0.0.1", 0, /*local_too=*/false));
-  // ept_insert reaches the mapper on QZRPC_EPM_PORT, as qzfaxd --no-epm sets it.
+  ASSERT_TRUE(mapper.Start("127.0.0.1", 0, /*local_too=*/true));
   setenv("QZRPC_EPM_PORT", std::to_string(mapper.tcp_port()).c_str(), 1);
   DaemonOptions o;
   o.store.password_cost = PasswordCost::Minimal();
@@ -204,6 +208,7 @@ TEST_F(DaemonTest, RegistersWithARunningMapperAndRemovesItsEntriesOnStop) {
   EXPECT_EQ(Resolve("ncacn_ip_tcp:127.0.0.1", ifc::MainInterface().id).first,
             rpc::status::kEptNotRegistered);
   unsetenv("QZRPC_EPM_PORT");
+  setenv("QZRPC_LRPC_DIR", dir_.c_str(), 1);
 }
 
 TEST_F(DaemonTest, AdviseAndServerCapsOverTheWire) {

@@ -8,7 +8,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
+#include <algorithm>
 #include <mutex>
 #include <stdexcept>
 #include <vector>
@@ -191,22 +193,11 @@ TraceEntry& TraceEntry::Secret(std::string_view name, const char* text) {
 TraceEntry& TraceEntry::Dump(const void* p, size_t n) {
   if (p == nullptr) n = 0;
   Step([&] {
-    std::vector<unsigned char> bytes(n);
-    if (n != 0 && !platform::ProbeRead(p, n, bytes.data()))
+    // Readable now (checked through a small buffer); read again at Write.
+    if (n != 0 && !platform::ProbeRead(p, n, nullptr))
       throw std::runtime_error("unreadable dump buffer");
-    const uintptr_t base = reinterpret_cast<uintptr_t>(p);
-    for (size_t i = 0; i < n; ++i) {
-      if (i % 16 == 0) {
-        buf_.push_back('\t');
-        if (i > 0) buf_.append(reinterpret_cast<const char*>(&bytes[i - 16]), 16);
-        buf_ += "\n\t0x";
-        AppendHex(&buf_, base + i, 8, '0');
-        buf_.push_back('\t');
-      }
-      AppendHex(&buf_, bytes[i], 2, '0');
-      buf_.push_back(' ');
-    }
-    buf_ += "\n\n";
+    pieces_.push_back(Piece{std::move(buf_), static_cast<const unsigned char*>(p), n});
+    buf_.clear();
     hex_ = true;
     fill_ = '0';
     width_ = 0;
@@ -225,20 +216,106 @@ TraceEntry& TraceEntry::Label(std::string_view label) {
   return *this;
 }
 
+namespace {
+
+// Rows of a dump: "\t0x<address>\t" and "xx " per byte; each row after the
+// first starts with the previous row's 16 raw bytes; "\n\n" at the end.
+// Formatted from reads of kDumpChunk bytes into one reused output piece.
+constexpr size_t kDumpChunk = 16 * 1024;  // a multiple of 16
+
+template <typename Sink>
+bool EmitDump(const unsigned char* p, size_t n, Sink&& sink) {
+  std::vector<unsigned char> bytes(16 + std::min(n, kDumpChunk));  // previous row + chunk
+  std::string out;
+  out.reserve(bytes.size() / 16 * 80 + 16);
+  const uintptr_t base = reinterpret_cast<uintptr_t>(p);
+  for (size_t off = 0; off < n; off += kDumpChunk) {
+    const size_t part = std::min(kDumpChunk, n - off);
+    if (off > 0) std::memcpy(bytes.data(), bytes.data() + 16 + kDumpChunk - 16, 16);
+    if (!platform::ProbeRead(p + off, part, bytes.data() + 16))
+      throw qz_except(QZ_E_TRACEFAILED, nullptr);
+    out.clear();
+    for (size_t k = 0; k < part; ++k) {
+      const size_t i = off + k;
+      if (i % 16 == 0) {
+        out.push_back('\t');
+        if (i > 0) out.append(reinterpret_cast<const char*>(bytes.data() + 16 + k - 16), 16);
+        out += "\n\t0x";
+        AppendHex(&out, base + i, 8, '0');
+        out.push_back('\t');
+      }
+      AppendHex(&out, bytes[16 + k], 2, '0');
+      out.push_back(' ');
+    }
+    if (!sink(std::string_view(out))) return false;
+  }
+  return sink(std::string_view("\n\n"));
+}
+
+}  // namespace
+
+template <typename Sink>
+bool TraceEntry::Emit(Sink&& sink) const {
+  for (const Piece& piece : pieces_) {
+    if (!sink(std::string_view(piece.text))) return false;
+    if (!EmitDump(piece.dump, piece.n, sink)) return false;
+  }
+  // A dump's second line feed already is the closing empty line.
+  if (!sink(std::string_view(buf_))) return false;
+  return ends_with_dump_ || sink(std::string_view("\n"));
+}
+
 TraceEntry& TraceEntry::Buffer(std::string_view ptr_name, const void* p,
                                std::string_view size_name, size_t n) {
   return Hex(ptr_name, p).HexNext(size_name, n).Dump(p, n);
 }
 
 std::string TraceEntry::Text() const {
-  // A dump's second line feed already is the closing empty line.
-  return ends_with_dump_ ? buf_ : buf_ + "\n";
+  std::string text;
+  Step([&] {
+    Emit([&](std::string_view piece) {
+      text += piece;
+      return true;
+    });
+  });
+  return text;
 }
 
+namespace {
+
+// The trace file, opened under the trace lock for one entry.
+class TraceFile {
+ public:
+  TraceFile() : lock_(g_file_mutex) {
+    fd_ = ::open(kTraceFileName, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  }
+  ~TraceFile() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool open() const { return fd_ >= 0; }
+  bool Put(std::string_view bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+      ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      done += static_cast<size_t>(n);
+    }
+    return true;
+  }
+
+ private:
+  std::lock_guard<std::mutex> lock_;
+  int fd_ = -1;
+};
+
+}  // namespace
+
 void TraceEntry::Write() const {
-  std::string text;
-  Step([&] { text = Text(); });
-  (void)AppendToTraceFile(text);
+  Step([] {});  // the failure seam applies here too
+  TraceFile file;
+  if (!file.open()) return;  // dropped; nothing is formatted
+  Step([&] { Emit([&](std::string_view piece) { return file.Put(piece); }); });
 }
 
 const void* TracePeekPointer(const void* const* pp) {
@@ -253,22 +330,8 @@ uint32_t TracePeekU32(const uint32_t* p) {
 }
 
 bool AppendToTraceFile(const std::string& bytes) {
-  std::lock_guard<std::mutex> lock(g_file_mutex);
-  int fd = ::open(kTraceFileName, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  bool ok = true;
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = false;
-      break;
-    }
-    done += static_cast<size_t>(n);
-  }
-  ::close(fd);
-  return ok;
+  TraceFile file;
+  return file.open() && file.Put(bytes);
 }
 
 void SetTraceFailureForTesting(bool fail) { g_fail_for_testing.store(fail); }

@@ -1,10 +1,16 @@
 // trace_log.h -- the call trace log "qzlogfile.qzx" in the current
 // directory.
 //
-// An entry is built in memory with TraceEntry and appended by Write() with
-// one write(2) (open O_APPEND|O_CREAT mode 0600, write, close), under a
-// process-wide mutex, so concurrent entries never interleave. A file that
-// cannot be opened or written drops the entry silently.
+// An entry is collected with TraceEntry and appended by Write(): under a
+// process-wide mutex (so entries of this process never interleave) the
+// file is opened first (O_APPEND|O_CREAT, mode 0600) -- a file that cannot
+// be opened drops the entry silently and costs nothing more -- and then the
+// entry is written. Buffer dumps are not formatted ahead: Dump() checks
+// that the bytes are readable and keeps only the pointer; Write() reads
+// and formats them in bounded pieces, so tracing N bytes needs O(1) extra
+// memory (a 20 MB reply no longer costs 140 MB twice). Bytes that become
+// unreadable between Dump() and Write() end the entry there, with
+// QZ_E_TRACEFAILED.
 //
 // Entry layout: timestamp "Y-M-D-h:m:s ms" without leading zeros, "mm\t",
 // then " <label>\n" when the label is not empty, one line per parameter,
@@ -36,6 +42,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qz {
 
@@ -99,7 +106,19 @@ class TraceEntry {
   void PutNumber(uint64_t value, bool negative);
   void Line(std::string_view name, std::string_view sep);
 
-  std::string buf_;
+  // Text written before a dump, and the dumped block (formatted at Write).
+  struct Piece {
+    std::string text;
+    const unsigned char* dump = nullptr;
+    size_t n = 0;
+  };
+  // Passes the whole entry to `sink` in bounded pieces; false as soon as
+  // the sink fails. Throws QZ_E_TRACEFAILED for an unreadable dump.
+  template <typename Sink>
+  bool Emit(Sink&& sink) const;
+
+  std::vector<Piece> pieces_;
+  std::string buf_;    // text after the last dump
   bool hex_ = false;   // current base
   char fill_ = ' ';    // current fill character
   int width_ = 0;      // width for the next value only

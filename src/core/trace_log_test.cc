@@ -3,7 +3,10 @@
 #include "core/trace_log.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -234,6 +237,73 @@ TEST_F(TraceTest, ConcurrentEntriesNeverInterleave) {
     pos = end;
   }
   EXPECT_EQ(entries, kThreads * kPerThread);
+}
+
+}  // namespace
+}  // namespace qz
+
+namespace qz {
+namespace {
+
+// Tracing N bytes takes O(1) extra memory: in a child whose address space
+// leaves 6 MiB spare, a 2 MiB reply's dump (about 10 MB of text) is
+// still written in full, byte for byte what Text() gives.
+TEST_F(TraceTest, LongDumpsAreWrittenInBoundedPieces) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "address-space limits do not mix with sanitizer shadow memory";
+#endif
+  std::vector<unsigned char> block(2u << 20);
+  for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<unsigned char>(i * 31 + 7);
+  const std::string want =
+      TraceEntry("Call Big return", kWhen).Buffer("p", block.data(), "n", block.size()).Text();
+  pid_t child = fork();
+  if (child == 0) {
+    std::ifstream statm("/proc/self/statm");
+    size_t pages = 0;
+    statm >> pages;
+    const rlim_t limit = pages * static_cast<size_t>(sysconf(_SC_PAGESIZE)) + (6u << 20);
+    rlimit rl{limit, limit};
+    if (setrlimit(RLIMIT_AS, &rl) != 0) _exit(4);
+    try {
+      TraceEntry("Call Big return", kWhen).Buffer("p", block.data(), "n", block.size()).Write();
+    } catch (...) {
+      _exit(2);
+    }
+    _exit(0);
+  }
+  ASSERT_GT(child, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_TRUE(ReadLog() == want) << ReadLog().size() << " bytes written, " << want.size()
+                                 << " expected";
+}
+
+// The file is opened before anything is formatted: an entry that cannot be
+// written reads nothing (its buffer may be gone by then); one that can
+// reads the dump at that moment and reports bytes that went away.
+TEST_F(TraceTest, TheFileIsOpenedBeforeTheDumpIsRead) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  for (bool openable : {false, true}) {
+    SCOPED_TRACE(openable ? "openable" : "unopenable");
+    fs::remove_all(kTraceFileName);
+    if (!openable) fs::create_directory(kTraceFileName);  // open(2) fails on it
+    void* m = mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(m, MAP_FAILED);
+    TraceEntry e("Call X return", kWhen);
+    e.Buffer("p", m, "n", 64);
+    ASSERT_EQ(mprotect(m, page, PROT_NONE), 0);
+    uint32_t code = 0;
+    try {
+      e.Write();
+    } catch (const qz_except& x) {
+      code = x.GetErrorCode();
+    }
+    EXPECT_EQ(code, openable ? QZ_E_TRACEFAILED : 0u);
+    munmap(m, page);
+  }
+  fs::remove_all(kTraceFileName);
 }
 
 }  // namespace

@@ -64,7 +64,9 @@ bool Transfer(void* local, const void* remote, size_t n, bool write) {
   if (g_use_pipe.load(std::memory_order_relaxed)) {
     return write ? PipeCopy(const_cast<void*>(remote), local, n) : PipeCopy(local, remote, n);
   }
-  static const pid_t self = ::getpid();
+  // The current process every time: a pid cached before fork() would
+  // make a child read and write its parent's memory.
+  const pid_t self = ::getpid();
   size_t done = 0;
   while (done < n) {
     struct iovec l{static_cast<char*>(local) + done, n - done};

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -77,6 +78,27 @@ TEST_P(ProbeTest, StringLengthNearUnmappedPage) {
   EXPECT_FALSE(SafeStrLen(nullptr, 10, &len));
   EXPECT_TRUE(SafeStrLen("", 10, &len));
   EXPECT_EQ(len, 0u);
+}
+
+// A child of fork() probes its own memory, not its parent's: a write in
+// the child changes the child's copy only.
+TEST_P(ProbeTest, ChildOfForkProbesItsOwnMemory) {
+  static volatile uint32_t cell = 1;
+  uint32_t seen = 0;
+  ASSERT_TRUE(SafeReadU32(const_cast<uint32_t*>(&cell), &seen));  // probes used before fork
+  pid_t child = fork();
+  if (child == 0) {
+    const uint32_t two = 2;
+    uint32_t back = 0;
+    bool ok = ProbeWrite(const_cast<uint32_t*>(&cell), sizeof two, &two) &&
+              SafeReadU32(const_cast<uint32_t*>(&cell), &back) && back == 2 && cell == 2;
+    _exit(ok ? 0 : 1);
+  }
+  ASSERT_GT(child, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(cell, 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Methods, ProbeTest, testing::Bool(),

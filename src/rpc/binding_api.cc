@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <mutex>
 #include <new>
@@ -21,9 +22,26 @@ namespace {
 std::mutex g_protseq_mu;
 std::optional<std::vector<std::string>> g_protseq_override;
 
-const std::vector<std::string>& RealProtseqs() {
-  static const std::vector<std::string> v = {"ncalrpc", "ncacn_ip_tcp"};
-  return v;
+// The runtime's order, or the one $QZRPC_PROTSEQS names (comma- or
+// blank-separated; only sequences the runtime supports are kept, each
+// once). A setting that keeps none leaves the default.
+std::vector<std::string> RealProtseqs() {
+  static const std::vector<std::string> kDefault = {"ncalrpc", "ncacn_ip_tcp"};
+  const char* env = ::getenv("QZRPC_PROTSEQS");
+  if (env == nullptr) return kDefault;
+  std::vector<std::string> v;
+  std::string cur;
+  for (const char* p = env;; ++p) {
+    if (*p == ',' || *p == ' ' || *p == '\t' || *p == '\0') {
+      bool supported = cur == "ncalrpc" || cur == "ncacn_ip_tcp";
+      if (supported && std::find(v.begin(), v.end(), cur) == v.end()) v.push_back(cur);
+      cur.clear();
+      if (*p == '\0') break;
+    } else {
+      cur += *p;
+    }
+  }
+  return v.empty() ? kDefault : v;
 }
 
 bool KnownProtseq(const std::string& p) {
@@ -100,7 +118,7 @@ RpcStatus RpcNetworkInqProtseqs(std::vector<std::string>* protseqs) {
 
 RpcStatus RpcNetworkIsProtseqValid(const std::string& protseq) {
   std::lock_guard<std::mutex> lock(g_protseq_mu);
-  const auto& list = g_protseq_override ? *g_protseq_override : RealProtseqs();
+  const std::vector<std::string> list = g_protseq_override ? *g_protseq_override : RealProtseqs();
   for (const auto& p : list)
     if (p == protseq) return 0;
   return KnownProtseq(protseq) ? status::kProtseqNotSupported : status::kInvalidRpcProtseq;
@@ -123,6 +141,9 @@ RpcStatus RpcStringBindingCompose(const std::string& object_uuid, const std::str
   s += Escape(network_address);
   if (!endpoint.empty() || !options.empty()) {
     s += '[';
+    // Parsing drops one "endpoint=" prefix: an endpoint that itself
+    // begins with it keeps it only when it is written twice.
+    if (endpoint.rfind("endpoint=", 0) == 0) s += "endpoint=";
     s += Escape(endpoint);
     if (!options.empty()) s += "," + options;
     s += ']';

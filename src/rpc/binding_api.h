@@ -22,8 +22,10 @@ class Binding;
 using BindingHandle = Binding*;
 using RpcStatus = uint32_t;
 
-// Supported protocol sequences in the runtime's order:
-// "ncalrpc" (the local computer only), then "ncacn_ip_tcp".
+// Supported protocol sequences in the runtime's order: "ncalrpc" (the
+// local computer only), then "ncacn_ip_tcp"; $QZRPC_PROTSEQS (e.g.
+// "ncacn_ip_tcp" or "ncacn_ip_tcp,ncalrpc") sets the order and which are
+// offered -- a sequence it leaves out is not valid either.
 RpcStatus RpcNetworkInqProtseqs(std::vector<std::string>* protseqs);
 // 0 when the protocol sequence is usable here; 1703 when known but not
 // usable; 1704 when unknown.

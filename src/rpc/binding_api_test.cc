@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "rpc/client.h"
 #include "rpc/epm.h"
 #include "rpc/rpc_test_util.h"
@@ -65,6 +67,8 @@ TEST(StringBinding, ComposeAndParse) {
       {"", "ncacn_ip_tcp", "fe80::1", "", "", "ncacn_ip_tcp:fe80\\:\\:1"},
       {"", "ncacn_http", "srv", "593", "RpcProxy=p:80", "ncacn_http:srv[593,RpcProxy=p:80]"},
       {"", "ncacn_ip_tcp", "a@b[c]", "", "", "ncacn_ip_tcp:a\\@b\\[c\\]"},
+      // Found by fuzzing: an endpoint that starts like the keyword.
+      {"", "ncalrpc", "", "endpoint=x", "", "ncalrpc:[endpoint=endpoint=x]"},
   };
   for (const Case& c : cases) {
     std::string s;
@@ -166,11 +170,113 @@ TEST(Settings, LocalRpcDirectoryIsOwnerOnly) {
   std::string want = std::string(tmpl) + "/sub";
   setenv("QZRPC_LRPC_DIR", want.c_str(), 1);
   EXPECT_EQ(LocalRpcDirectory(), want);
+  EXPECT_EQ(LocalRpcSearchPath(), std::vector<std::string>{want});
+  ASSERT_EQ(PrepareLocalDirectory(want), 0);
   struct stat st;
   ASSERT_EQ(stat(want.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  // Root's directory serves every local user; anyone else's is private.
+  EXPECT_EQ(st.st_mode & 0777, geteuid() == 0 ? 0755u : 0700u);
+  // A directory others may write to is neither served from nor trusted.
+  chmod(want.c_str(), 0770);
+  EXPECT_EQ(PrepareLocalDirectory(want), EPERM);
+  EXPECT_EQ(TrustedLocalDirectory(want), EPERM);
+  chmod(want.c_str(), 0750);
+  EXPECT_EQ(PrepareLocalDirectory(want), 0);
+  EXPECT_EQ(TrustedLocalDirectory(want), 0);
   unsetenv("QZRPC_LRPC_DIR");
+  if (geteuid() == 0) {
+    EXPECT_EQ(LocalRpcDirectory(), "/run/qzrpc");
+    EXPECT_EQ(LocalRpcSearchPath(), std::vector<std::string>{"/run/qzrpc"});
+  } else {
+    EXPECT_EQ(LocalRpcSearchPath().back(), "/run/qzrpc");
+    EXPECT_EQ(LocalRpcSearchPath().front(), LocalRpcDirectory());
+  }
   rmdir(want.c_str());
+  rmdir(tmpl);
+}
+
+TEST(Settings, ProtseqOrderFromEnvironment) {
+  struct Case {
+    const char* value;  // null: unset
+    std::vector<std::string> want;
+  } cases[] = {
+      {nullptr, {"ncalrpc", "ncacn_ip_tcp"}},
+      {"ncacn_ip_tcp", {"ncacn_ip_tcp"}},
+      {"ncacn_ip_tcp,ncalrpc", {"ncacn_ip_tcp", "ncalrpc"}},
+      {" ncacn_ip_tcp  ncalrpc,ncacn_ip_tcp", {"ncacn_ip_tcp", "ncalrpc"}},
+      {"ncacn_np,ncalrpc", {"ncalrpc"}},  // unsupported names are dropped
+      {"nonsense", {"ncalrpc", "ncacn_ip_tcp"}},
+      {"", {"ncalrpc", "ncacn_ip_tcp"}},
+  };
+  for (const Case& c : cases) {
+    if (c.value) setenv("QZRPC_PROTSEQS", c.value, 1);
+    else unsetenv("QZRPC_PROTSEQS");
+    std::vector<std::string> v;
+    ASSERT_EQ(RpcNetworkInqProtseqs(&v), 0u);
+    EXPECT_EQ(v, c.want) << (c.value ? c.value : "(unset)");
+    // A sequence the setting leaves out is not usable either.
+    const bool local = std::find(c.want.begin(), c.want.end(), "ncalrpc") != c.want.end();
+    EXPECT_EQ(RpcNetworkIsProtseqValid("ncalrpc"), local ? 0u : status::kProtseqNotSupported);
+  }
+  unsetenv("QZRPC_PROTSEQS");
+}
+
+// A client refuses an ncalrpc endpoint that someone other than root or
+// itself could have planted, with "access denied" rather than calling it.
+TEST(LocalEndpoint, UntrustedDirectoryOrSocketIsRefused) {
+  char tmpl[] = "/tmp/qzrpc-trust-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string dir = std::string(tmpl) + "/lrpc";
+  setenv("QZRPC_LRPC_DIR", dir.c_str(), 1);
+  testing::EchoDispatcher echo;
+  Server server;
+  server.RegisterInterface(testing::EchoInterface(), &echo);
+  ASSERT_TRUE(server.ListenLocal("echo"));
+  server.Start();
+  const std::string sock = dir + "/echo";
+  const std::string link = std::string(tmpl) + "/link";
+  ASSERT_EQ(symlink(dir.c_str(), link.c_str()), 0);
+  const bool root = geteuid() == 0;
+  struct Case {
+    const char* name;
+    bool needs_root;
+    const char* lrpc_dir;  // null: dir
+    mode_t dir_mode;
+    uid_t dir_owner, sock_owner;  // 0 here means "ours"
+    uint32_t want;
+  } cases[] = {
+      {"own directory 0755", false, nullptr, 0755, 0, 0, 0},
+      {"own directory 0700", false, nullptr, 0700, 0, 0, 0},
+      {"group may write", false, nullptr, 0775, 0, 0, status::kAccessDenied},
+      {"others may write", false, nullptr, 0757, 0, 0, status::kAccessDenied},
+      {"directory is a link", false, link.c_str(), 0755, 0, 0, status::kAccessDenied},
+      {"directory of another user", true, nullptr, 0755, 65534, 0, status::kAccessDenied},
+      {"socket of another user", true, nullptr, 0755, 0, 65534, status::kAccessDenied},
+  };
+  for (const Case& c : cases) {
+    if (c.needs_root && !root) continue;
+    SCOPED_TRACE(c.name);
+    setenv("QZRPC_LRPC_DIR", c.lrpc_dir ? c.lrpc_dir : dir.c_str(), 1);
+    ASSERT_EQ(chmod(dir.c_str(), c.dir_mode), 0);
+    ASSERT_EQ(lchown(dir.c_str(), c.dir_owner ? c.dir_owner : geteuid(), -1), 0);
+    ASSERT_EQ(lchown(sock.c_str(), c.sock_owner ? c.sock_owner : geteuid(), -1), 0);
+    Binding b("ncalrpc", "", "echo");
+    const uint8_t stub[4] = {1, 2, 3, 4};
+    uint32_t got = 0;
+    try {
+      Reply r = b.Call(testing::EchoInterface(), 0, stub);
+      EXPECT_EQ(r.stub.size(), 4u);
+    } catch (const RpcException& e) {
+      got = e.code();
+    }
+    EXPECT_EQ(got, c.want);
+  }
+  if (!root) GTEST_LOG_(INFO) << "not root: the other-owner cases were skipped";
+  server.Stop();
+  unsetenv("QZRPC_LRPC_DIR");
+  unlink(link.c_str());
+  unlink(sock.c_str());
+  rmdir(dir.c_str());
   rmdir(tmpl);
 }
 

@@ -9,7 +9,12 @@
 #include "rpc/client.h"
 
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <tuple>
@@ -45,7 +50,15 @@ constexpr size_t kMaxIdleConnections = 8;
 }  // namespace
 
 ClientSettings& GetClientSettings() {
-  static ClientSettings settings;
+  static ClientSettings settings = [] {
+    ClientSettings s;
+    if (const char* v = std::getenv("QZRPC_CALL_TIMEOUT"); v && *v) {
+      char* end = nullptr;
+      long secs = std::strtol(v, &end, 10);
+      if (*end == '\0' && secs > 0 && secs <= 24L * 3600) s.call_timeout_ms = static_cast<int>(secs * 1000);
+    }
+    return s;
+  }();
   return settings;
 }
 
@@ -145,15 +158,37 @@ void ClientConnection::SendRequest(uint32_t call_id, uint16_t ctx, uint16_t opnu
   } while (off < stub.size());
 }
 
-Reply ClientConnection::ReceiveReply(uint32_t call_id, uint16_t ctx) {
+Reply ClientConnection::ReceiveReply(uint32_t call_id, uint16_t ctx,
+                                     std::chrono::steady_clock::time_point deadline) {
+  using Clock = std::chrono::steady_clock;
+  using std::chrono::milliseconds;
   Reply reply;
   bool started = false;
   std::vector<uint8_t> pdu;  // one fragment at a time, reused
+  // Silence is measured from the last fragment that brought data, so a
+  // stream of empty fragments does not keep a call alive; the call as a
+  // whole ends at `deadline` however the server paces its fragments.
+  Clock::time_point progress = Clock::now();
   for (;;) {
+    const Clock::time_point now = Clock::now();
+    int64_t wait = -1;
+    bool total_limits = false;
+    if (settings_.receive_timeout_ms >= 0)
+      wait = std::chrono::duration_cast<milliseconds>(
+                 progress + milliseconds(settings_.receive_timeout_ms) - now).count();
+    if (settings_.call_timeout_ms >= 0) {
+      int64_t left = std::chrono::duration_cast<milliseconds>(deadline - now).count();
+      if (wait < 0 || left < wait) {
+        wait = left;
+        total_limits = true;
+      }
+    }
+    if (settings_.receive_timeout_ms >= 0 || settings_.call_timeout_ms >= 0) wait = std::max<int64_t>(wait, 0);
     PduHeader h;
-    RecvStatus rs = ReceivePdu(*t_, max_recv_, settings_.receive_timeout_ms, &pdu, &h);
+    RecvStatus rs = ReceivePdu(*t_, max_recv_, static_cast<int>(std::min<int64_t>(wait, INT32_MAX)),
+                               &pdu, &h);
     if (rs == RecvStatus::kBadHeader) Fail(status::kProtocolError);
-    if (rs == RecvStatus::kTimeout) Fail(status::kCallCancelled);
+    if (rs == RecvStatus::kTimeout) Fail(total_limits ? status::kCallFailed : status::kCallCancelled);
     if (rs != RecvStatus::kOk) Fail(status::kCallFailed);
     if (h.type == ptype::kShutdown) {
       usable_ = false;  // finish this call, then drop the connection
@@ -182,6 +217,7 @@ Reply ClientConnection::ReceiveReply(uint32_t call_id, uint16_t ctx) {
     if (r.stub.size() > settings_.max_reply_bytes - std::min(settings_.max_reply_bytes, reply.stub.size()))
       Fail(status::kOutOfMemory);
     reply.stub.insert(reply.stub.end(), r.stub.begin(), r.stub.end());
+    if (!r.stub.empty()) progress = Clock::now();
     if (h.flags & pfc::kLastFrag) break;
   }
   if (!usable_) t_->Shutdown();
@@ -190,10 +226,12 @@ Reply ClientConnection::ReceiveReply(uint32_t call_id, uint16_t ctx) {
 
 Reply ClientConnection::Call(const SyntaxId& iface, uint16_t opnum, std::span<const uint8_t> stub) {
   if (!usable_) throw RpcException(status::kCallFailedDne);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, settings_.call_timeout_ms));
   uint16_t ctx = EnsureContext(iface);
   uint32_t call_id = NextCallId();
   SendRequest(call_id, ctx, opnum, stub);
-  return ReceiveReply(call_id, ctx);
+  return ReceiveReply(call_id, ctx, deadline);
 }
 
 // ---------------------------------------------------------------------------
@@ -205,6 +243,22 @@ struct Binding::Impl {
   std::mutex mu;
   uint32_t assoc_group_id = 0;
   std::vector<std::unique_ptr<ClientConnection>> idle;
+  pid_t owner = ::getpid();  // the process whose connections `idle` holds
+
+  ~Impl() {
+    std::lock_guard<std::mutex> lock(mu);
+    DropInheritedLocked();
+  }
+  // In a child of fork(), the pooled connections are the parent's: they
+  // are abandoned and the child opens (and groups) its own.
+  void DropInheritedLocked() {
+    const pid_t self = ::getpid();
+    if (self == owner) return;
+    for (auto& c : idle) c->Abandon();
+    idle.clear();
+    assoc_group_id = 0;
+    owner = self;
+  }
 
   std::unique_ptr<ClientConnection> Take(const ClientSettings& s);
   void Give(std::unique_ptr<ClientConnection> c);
@@ -215,6 +269,7 @@ std::unique_ptr<ClientConnection> Binding::Impl::Take(const ClientSettings& s) {
   uint32_t group;
   {
     std::lock_guard<std::mutex> lock(mu);
+    DropInheritedLocked();
     while (!idle.empty()) {
       auto c = std::move(idle.back());
       idle.pop_back();
@@ -237,7 +292,9 @@ std::unique_ptr<ClientConnection> Binding::Impl::Take(const ClientSettings& s) {
   } else if (protseq == "ncalrpc") {
     if (ep.empty() || ep.find('/') != std::string::npos || ep == "." || ep == "..")
       throw RpcException(status::kInvalidEndpointFormat);
-    t = ConnectUnix(LocalRpcDirectory() + "/" + ep, s.connect_timeout_ms, &err);
+    t = ConnectLocalEndpoint(ep, s.connect_timeout_ms, &err);
+    // A directory, socket or listener that may not be trusted.
+    if (!t && err == EPERM) throw RpcException(status::kAccessDenied);
   } else {
     throw RpcException(status::kProtseqNotSupported);
   }

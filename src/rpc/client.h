@@ -33,7 +33,10 @@ struct Reply {
 // proper reads no configuration).
 struct ClientSettings {
   int connect_timeout_ms = 10000;
-  int receive_timeout_ms = 300000;           // a silent peer fails the call after this
+  int receive_timeout_ms = 300000;           // a silent peer fails the call after this (1818);
+                                             // fragments without data are silence too
+  int call_timeout_ms = 30 * 60 * 1000;      // the whole call, request to last fragment (1726);
+                                             // $QZRPC_CALL_TIMEOUT (seconds) sets it, -1 none
   size_t max_reply_bytes = 256u << 20;       // larger reassembled replies fail the call
   uint16_t proposed_frag = 65528;            // max_xmit / max_recv offered in bind
 };

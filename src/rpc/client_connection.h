@@ -9,6 +9,7 @@
 #ifndef QZ_RPC_CLIENT_CONNECTION_H_
 #define QZ_RPC_CLIENT_CONNECTION_H_
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -35,6 +36,12 @@ class ClientConnection {
   // anything unasked while it was idle.
   bool ReadyForCall() { return usable_ && t_->IdleAndOpen(); }
   uint32_t assoc_group_id() const { return assoc_group_id_; }
+  // Inherited across fork(): never used again, and closed without
+  // shutting down the stream the parent still uses.
+  void Abandon() {
+    usable_ = false;
+    t_->Abandon();
+  }
   uint16_t max_xmit_frag() const { return max_xmit_; }  // we send at most
   uint16_t max_recv_frag() const { return max_recv_; }  // we accept at most
 
@@ -42,7 +49,8 @@ class ClientConnection {
   [[noreturn]] void Fail(uint32_t status);
   uint16_t EnsureContext(const SyntaxId& iface);
   void SendRequest(uint32_t call_id, uint16_t ctx, uint16_t opnum, std::span<const uint8_t> stub);
-  Reply ReceiveReply(uint32_t call_id, uint16_t ctx);
+  Reply ReceiveReply(uint32_t call_id, uint16_t ctx,
+                     std::chrono::steady_clock::time_point deadline);
   uint32_t NextCallId();
 
   std::unique_ptr<Transport> t_;

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <thread>
 
@@ -85,7 +87,7 @@ TEST_F(ClientServerTest, LocalRpcCarriesPeerCredentials) {
   server_->Start();
   struct stat st;
   ASSERT_EQ(stat((std::string(tmpl) + "/LRPC-echo").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(st.st_mode & 0777, 0666u);  // the directory decides who reaches it
   Binding b("ncalrpc", "", "LRPC-echo");
   std::vector<uint8_t> in = Pattern(10000);
   EXPECT_EQ(b.Call(EchoInterface(), 0, in).stub, in);
@@ -93,11 +95,59 @@ TEST_F(ClientServerTest, LocalRpcCarriesPeerCredentials) {
   EXPECT_EQ(echo_.last_ctx_uid.load(), getuid());
   server_->Stop();
   server_.reset();
-  // A directory others may enter is refused for endpoints.
-  chmod(tmpl, 0755);
+  // A directory others may write to is refused for endpoints.
+  chmod(tmpl, 0775);
   Server open_dir;
   EXPECT_FALSE(open_dir.ListenLocal("LRPC-open"));
   unsetenv("QZRPC_LRPC_DIR");
+  rmdir(tmpl);
+}
+
+// After fork() the child must not use its parent's pooled connection (the
+// two would interleave on one stream) nor shut it down when it lets go of
+// it: the child's calls arrive from the child on a connection of its own,
+// and the parent's next call still travels on its original connection.
+TEST_F(ClientServerTest, ForkedChildAbandonsInheritedConnections) {
+  char tmpl[] = "/tmp/qzrpc-fork-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  setenv("QZRPC_LRPC_DIR", tmpl, 1);
+  server_ = std::make_unique<Server>();
+  server_->RegisterInterface(EchoInterface(), &echo_);
+  ASSERT_TRUE(server_->ListenLocal("echo"));
+  server_->Start();
+  auto b = std::make_unique<Binding>("ncalrpc", "", "echo");
+  const std::vector<uint8_t> in = {7, 7, 7};
+  ASSERT_EQ(b->Call(EchoInterface(), 0, in).stub, in);
+  const uint64_t parent_connection = echo_.last_connection_id.load();
+  EXPECT_EQ(echo_.last_ctx_pid.load(), static_cast<uint32_t>(getpid()));
+
+  pid_t child = fork();
+  if (child == 0) {
+    int code = 0;
+    try {
+      if (b->Call(EchoInterface(), 0, in).stub != in) code = 2;
+    } catch (...) {
+      code = 3;
+    }
+    b.reset();  // lets go of the inherited connection
+    _exit(code);
+  }
+  ASSERT_GT(child, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  // The dispatcher runs in this process, so it saw the child's call.
+  EXPECT_EQ(echo_.last_ctx_pid.load(), static_cast<uint32_t>(child));
+  EXPECT_NE(echo_.last_connection_id.load(), parent_connection);
+
+  ASSERT_EQ(b->Call(EchoInterface(), 0, in).stub, in);
+  EXPECT_EQ(echo_.last_connection_id.load(), parent_connection);
+  EXPECT_EQ(echo_.last_ctx_pid.load(), static_cast<uint32_t>(getpid()));
+  b.reset();
+  server_->Stop();
+  unsetenv("QZRPC_LRPC_DIR");
+  unlink((std::string(tmpl) + "/echo").c_str());
   rmdir(tmpl);
 }
 
@@ -504,6 +554,44 @@ TEST_F(ScriptedServerTest, HostileReplies) {
           PduHeader h;
           if (Read(t, &h).empty()) return;
           c.reply(t, h.call_id);
+        },
+        s);
+    EXPECT_EQ(CallCode(*conn), c.want) << c.name;
+    TearDown();
+    server_end_.reset();
+  }
+}
+
+// A server that paces its reply cannot hold a call open: empty fragments
+// are silence, and data trickling in ends at the call deadline. (Each
+// script finishes the reply after 200 fragments, which a client that let
+// itself be held would accept.)
+TEST_F(ScriptedServerTest, TricklingRepliesEndAtTheCallDeadline) {
+  struct Case {
+    const char* name;
+    size_t bytes;  // per fragment
+    int receive_ms, call_ms;
+    uint32_t want;
+  } cases[] = {
+      {"empty fragments are silence", 0, 300, 600000, status::kCallCancelled},
+      {"data past the call deadline", 1, 10000, 400, status::kCallFailed},
+  };
+  for (const Case& c : cases) {
+    ClientSettings s;
+    s.receive_timeout_ms = c.receive_ms;
+    s.call_timeout_ms = c.call_ms;
+    auto conn = Start(
+        [&](Transport& t) {
+          Ack(t);
+          PduHeader h;
+          if (Read(t, &h).empty()) return;
+          std::vector<uint8_t> piece(c.bytes);
+          if (t.SendAll(Response(h.call_id, piece, pfc::kFirstFrag)) != IoResult::kOk) return;
+          for (int i = 0; i < 200; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if (t.SendAll(Response(h.call_id, piece, 0)) != IoResult::kOk) return;
+          }
+          t.SendAll(Response(h.call_id, piece, pfc::kLastFrag));
         },
         s);
     EXPECT_EQ(CallCode(*conn), c.want) << c.name;

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <random>
+#include <unistd.h>
 
 #include "rpc/binding_api.h"
 #include "rpc/client.h"
@@ -112,24 +114,25 @@ bool PullTower(NdrPull& p, std::span<const uint8_t>* out) {
   return p.View(len, out);
 }
 
-void PushHandle(NdrPush& p, uint32_t id) {
+void PushHandle(NdrPush& p, const Uuid& handle) {
   p.U32(0);
-  Uuid u;
-  if (id) {
-    u.data1 = id;
-    u.data2 = 0x7a71;  // any non-zero pattern: the handle is opaque to the client
-    u.data3 = 0x4570;
-  }
-  p.Uuid(u);
+  p.Uuid(handle);
 }
 
-bool PullHandle(NdrPull& p, uint32_t* id, bool* nil) {
+bool PullHandle(NdrPull& p, Uuid* handle, bool* nil) {
   uint32_t attr = 0;
-  Uuid u;
-  if (!p.Align(4) || !p.U32(&attr) || !p.Uuid(&u)) return false;
-  *nil = attr == 0 && u.IsNil();
-  *id = u.data1;
+  if (!p.Align(4) || !p.U32(&attr) || !p.Uuid(handle)) return false;
+  *nil = attr == 0 && handle->IsNil();
   return true;
+}
+
+std::string HandleKey(const Uuid& u) { return u.ToString(); }
+
+// What makes two entries the same registration.
+std::string EntryKey(const Uuid& object, const Tower& t) {
+  return t.iface.uuid.ToString() + "/" + std::to_string(t.iface.major) + "." +
+         std::to_string(t.iface.minor) + "/" + t.protseq + "/" + t.endpoint + "/" +
+         object.ToString();
 }
 
 DispatchResult Status(uint32_t status) {
@@ -258,7 +261,7 @@ std::vector<uint8_t> EptMapRequestStub(const std::vector<uint8_t>& tower, uint32
   p.U32(static_cast<uint32_t>(tower.size()));
   p.Bytes(tower.data(), tower.size());
   p.Align(4);
-  PushHandle(p, 0);
+  PushHandle(p, Uuid{});
   p.U32(max_towers);
   return p.Take();
 }
@@ -290,9 +293,10 @@ uint32_t EptMap(const std::string& protseq, const std::string& host, const Synta
   if (st) return st;
 
   NdrPull r(reply.stub, reply.drep);
-  uint32_t handle_id = 0, num = 0, max = 0, offset = 0, actual = 0;
+  uint32_t num = 0, max = 0, offset = 0, actual = 0;
+  Uuid handle;
   bool nil_handle = true;
-  if (!PullHandle(r, &handle_id, &nil_handle) || !r.U32(&num) || !r.U32(&max) ||
+  if (!PullHandle(r, &handle, &nil_handle) || !r.U32(&num) || !r.U32(&max) ||
       !r.U32(&offset) || !r.U32(&actual))
     return status::kBadStubData;
   if (offset != 0 || actual != num || actual > max || actual > r.remaining() / 4)
@@ -314,12 +318,7 @@ uint32_t EptMap(const std::string& protseq, const std::string& host, const Synta
   if (!nil_handle) {
     // Release the continuation the mapper kept for us.
     NdrPush f;
-    f.U32(0);
-    Uuid u;
-    u.data1 = handle_id;
-    u.data2 = 0x7a71;
-    u.data3 = 0x4570;
-    f.Uuid(u);
+    PushHandle(f, handle);
     Reply ignored;
     CallMapper(protseq, host, 4, f.Take(), &ignored);
   }
@@ -366,23 +365,21 @@ uint32_t EptDelete(const std::string& epm_protseq, const std::string& epm_host,
 EndpointMapper::EndpointMapper() = default;
 EndpointMapper::~EndpointMapper() = default;
 
-void EndpointMapper::AddLocked(Entry e) {
-  for (Entry& old : entries_) {
-    if (old.tower.iface == e.tower.iface && old.tower.protseq == e.tower.protseq &&
-        old.tower.endpoint == e.tower.endpoint && old.object == e.object) {
-      old = std::move(e);
-      return;
-    }
-  }
-  entries_.push_back(std::move(e));
-}
-
 bool EndpointMapper::Register(const SyntaxId& iface, const std::string& protseq,
                               const std::string& endpoint, const std::string& annotation) {
   Tower t{iface, NdrSyntax(), protseq, endpoint, 0};
   if (endpoint.empty() || BuildTower(t).empty()) return false;
   std::lock_guard<std::mutex> lock(mu_);
-  AddLocked(Entry{Uuid{}, t, annotation.substr(0, 63)});
+  Entry e{Uuid{}, t, annotation.substr(0, 63), static_cast<uint32_t>(::geteuid())};
+  for (Entry& old : entries_) {
+    if (old.object.IsNil() && old.tower.iface == t.iface && old.tower.protseq == t.protseq &&
+        old.tower.endpoint == t.endpoint) {
+      old = std::move(e);
+      return true;
+    }
+  }
+  if (entries_.size() >= kMaxEntries) return false;
+  entries_.push_back(std::move(e));
   return true;
 }
 
@@ -399,11 +396,49 @@ size_t EndpointMapper::size() const {
   return entries_.size();
 }
 
+size_t EndpointMapper::cursors() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return cursors_.size();
+}
+
+bool EndpointMapper::TakeCursorLocked(const Uuid& handle, size_t* next) {
+  const auto now = std::chrono::steady_clock::now();
+  std::erase_if(cursors_, [&](const auto& c) { return c.second.expires <= now; });
+  auto it = cursors_.find(HandleKey(handle));
+  if (it == cursors_.end()) return false;
+  *next = it->second.next;
+  cursors_.erase(it);
+  return true;
+}
+
+Uuid EndpointMapper::KeepCursorLocked(size_t next) {
+  const auto now = std::chrono::steady_clock::now();
+  if (cursors_.size() >= kMaxCursors) {
+    // Full: the one closest to expiry goes.
+    auto oldest = std::min_element(cursors_.begin(), cursors_.end(), [](const auto& a, const auto& b) {
+      return a.second.expires < b.second.expires;
+    });
+    cursors_.erase(oldest);
+  }
+  // Unguessable, so that one client cannot take over another's walk.
+  static thread_local std::random_device rd;
+  Uuid u;
+  do {
+    uint32_t w[4] = {rd(), rd(), rd(), rd()};
+    u.data1 = w[0];
+    u.data2 = static_cast<uint16_t>(w[1]);
+    u.data3 = static_cast<uint16_t>(w[1] >> 16);
+    std::memcpy(u.data4, &w[2], 8);
+  } while (u.IsNil() || cursors_.count(HandleKey(u)));
+  cursors_[HandleKey(u)] = Cursor{next, now + cursor_lifetime_};
+  return u;
+}
+
 DispatchResult EndpointMapper::Dispatch(const CallContext& ctx, uint16_t opnum,
                                         std::span<const uint8_t> stub, Drep drep) {
   switch (opnum) {
-    case 0: return Insert(stub, drep, false);
-    case 1: return Insert(stub, drep, true);
+    case 0: return Insert(ctx, stub, drep, false);
+    case 1: return Insert(ctx, stub, drep, true);
     case 2: return Lookup(stub, drep);
     case 3: return Map(ctx, stub, drep);
     case 4: return FreeHandle(stub, drep);
@@ -419,7 +454,11 @@ DispatchResult EndpointMapper::Dispatch(const CallContext& ctx, uint16_t opnum,
   }
 }
 
-DispatchResult EndpointMapper::Insert(std::span<const uint8_t> stub, Drep drep, bool is_delete) {
+DispatchResult EndpointMapper::Insert(const CallContext& ctx, std::span<const uint8_t> stub,
+                                     Drep drep, bool is_delete) {
+  // Only a local caller the kernel vouches for may change the table.
+  if (ctx.protseq != "ncalrpc" || !ctx.has_peer_credentials) return Status(status::kAccessDenied);
+  const uint32_t caller = ctx.peer_uid;
   NdrPull r(stub, drep);
   uint32_t n = 0, max = 0;
   if (!r.U32(&n) || !r.U32(&max) || max != n) return BadStub();
@@ -448,27 +487,54 @@ DispatchResult EndpointMapper::Insert(std::span<const uint8_t> stub, Drep drep, 
     if (!r.Align(4) || !r.U32(&replace)) return BadStub();
   }
   if (!valid) return Status(ept::kInvalidEntry);
+  for (Entry& e : entries) e.owner = caller;
+  // Keys are made before the lock: under it, each entry costs one lookup.
+  std::vector<std::string> keys;
+  keys.reserve(entries.size());
+  for (const Entry& e : entries) keys.push_back(EntryKey(e.object, e.tower));
   std::lock_guard<std::mutex> lock(mu_);
+  std::map<std::string, size_t> index;
+  for (size_t i = 0; i < entries_.size(); ++i)
+    index.emplace(EntryKey(entries_[i].object, entries_[i].tower), i);
   if (is_delete) {
-    bool all = true;
-    for (const Entry& e : entries) {
-      size_t before = entries_.size();
-      std::erase_if(entries_, [&](const Entry& x) {
-        return x.object == e.object && x.tower.iface == e.tower.iface &&
-               x.tower.protseq == e.tower.protseq && x.tower.endpoint == e.tower.endpoint;
-      });
-      if (entries_.size() == before) all = false;
+    // All or nothing: every entry must exist and be the caller's (or the
+    // caller root).
+    std::vector<bool> drop(entries_.size(), false);
+    for (const std::string& k : keys) {
+      auto it = index.find(k);
+      if (it == index.end()) return Status(ept::kNotRegistered);
+      if (caller != 0 && entries_[it->second].owner != caller) return Status(status::kAccessDenied);
+      drop[it->second] = true;
     }
-    return Status(all ? 0 : ept::kNotRegistered);
+    size_t i = 0;
+    std::erase_if(entries_, [&](const Entry&) { return drop[i++]; });
+    return Status(0);
   }
-  for (Entry& e : entries) AddLocked(std::move(e));
+  // An interface registered by one user is not open to another's entries.
+  std::map<std::string, uint32_t> iface_owner;
+  for (const Entry& e : entries_)
+    iface_owner.emplace(e.tower.iface.uuid.ToString() + "/" + std::to_string(e.tower.iface.major), e.owner);
+  size_t added = 0;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const Entry& e = entries[i];
+    auto o = iface_owner.find(e.tower.iface.uuid.ToString() + "/" + std::to_string(e.tower.iface.major));
+    if (caller != 0 && o != iface_owner.end() && o->second != caller)
+      return Status(status::kAccessDenied);
+    if (!index.count(keys[i])) ++added;
+  }
+  if (entries_.size() + added > kMaxEntries) return Status(ept::kCantPerformOp);
+  for (size_t i = 0; i < entries.size(); ++i) {
+    auto [it, fresh] = index.emplace(keys[i], entries_.size());
+    if (fresh) entries_.push_back(std::move(entries[i]));
+    else entries_[it->second] = std::move(entries[i]);
+  }
   return Status(0);
 }
 
 DispatchResult EndpointMapper::Lookup(std::span<const uint8_t> stub, Drep drep) {
   NdrPull r(stub, drep);
-  uint32_t inquiry = 0, obj_id = 0, if_id = 0, vers_option = 0, max_ents = 0, handle = 0;
-  Uuid object;
+  uint32_t inquiry = 0, obj_id = 0, if_id = 0, vers_option = 0, max_ents = 0;
+  Uuid object, handle;
   SyntaxId want;
   bool nil = true;
   if (!r.U32(&inquiry) || !r.U32(&obj_id) || (obj_id && !r.Uuid(&object)) || !r.U32(&if_id) ||
@@ -477,12 +543,7 @@ DispatchResult EndpointMapper::Lookup(std::span<const uint8_t> stub, Drep drep) 
     return BadStub();
   std::lock_guard<std::mutex> lock(mu_);
   size_t start = 0;
-  if (!nil) {
-    auto it = cursors_.find(handle);
-    if (it == cursors_.end()) return Status(ept::kInvalidContext);
-    start = it->second.next;
-    cursors_.erase(it);
-  }
+  if (!nil && !TakeCursorLocked(handle, &start)) return Status(ept::kInvalidContext);
   bool by_if = (inquiry == 1 || inquiry == 3) && if_id;
   bool by_obj = (inquiry == 2 || inquiry == 3) && obj_id;
   std::vector<const Entry*> hits;
@@ -502,11 +563,8 @@ DispatchResult EndpointMapper::Lookup(std::span<const uint8_t> stub, Drep drep) 
   }
   DispatchResult res;
   NdrPush p(&res.stub);
-  uint32_t new_handle = 0;
-  if (next < entries_.size()) {
-    new_handle = next_handle_++;
-    cursors_[new_handle] = Cursor{next};
-  }
+  Uuid new_handle;
+  if (next < entries_.size()) new_handle = KeepCursorLocked(next);
   PushHandle(p, new_handle);
   p.U32(static_cast<uint32_t>(hits.size()));
   p.U32(max_ents);
@@ -531,8 +589,8 @@ DispatchResult EndpointMapper::Lookup(std::span<const uint8_t> stub, Drep drep) 
 DispatchResult EndpointMapper::Map(const CallContext& ctx, std::span<const uint8_t> stub,
                                    Drep drep) {
   NdrPull r(stub, drep);
-  uint32_t obj_id = 0, tower_id = 0, max_towers = 0, handle = 0;
-  Uuid object;
+  uint32_t obj_id = 0, tower_id = 0, max_towers = 0;
+  Uuid object, handle;
   std::span<const uint8_t> octets;
   bool nil = true;
   if (!r.U32(&obj_id) || (obj_id && !r.Uuid(&object)) || !r.U32(&tower_id) ||
@@ -543,14 +601,7 @@ DispatchResult EndpointMapper::Map(const CallContext& ctx, std::span<const uint8
   bool parsed = tower_id && ParseTower(octets, &want) && !want.protseq.empty();
   std::lock_guard<std::mutex> lock(mu_);
   size_t start = 0;
-  if (!nil) {
-    auto it = cursors_.find(handle);
-    if (it == cursors_.end()) parsed = false;
-    else {
-      start = it->second.next;
-      cursors_.erase(it);
-    }
-  }
+  if (!nil && !TakeCursorLocked(handle, &start)) parsed = false;
   std::vector<std::vector<uint8_t>> towers;
   size_t next = entries_.size();
   uint32_t limit = std::min(max_towers, kMaxTowersAnswered);
@@ -571,11 +622,8 @@ DispatchResult EndpointMapper::Map(const CallContext& ctx, std::span<const uint8
   }
   DispatchResult res;
   NdrPush p(&res.stub);
-  uint32_t new_handle = 0;
-  if (next < entries_.size() && !towers.empty()) {
-    new_handle = next_handle_++;
-    cursors_[new_handle] = Cursor{next};
-  }
+  Uuid new_handle;
+  if (next < entries_.size() && !towers.empty()) new_handle = KeepCursorLocked(next);
   PushHandle(p, new_handle);
   p.U32(static_cast<uint32_t>(towers.size()));
   p.U32(max_towers);
@@ -590,16 +638,16 @@ DispatchResult EndpointMapper::Map(const CallContext& ctx, std::span<const uint8
 
 DispatchResult EndpointMapper::FreeHandle(std::span<const uint8_t> stub, Drep drep) {
   NdrPull r(stub, drep);
-  uint32_t handle = 0;
+  Uuid handle;
   bool nil = true;
   if (!PullHandle(r, &handle, &nil)) return BadStub();
   {
     std::lock_guard<std::mutex> lock(mu_);
-    if (!nil) cursors_.erase(handle);
+    if (!nil) cursors_.erase(HandleKey(handle));
   }
   DispatchResult res;
   NdrPush p(&res.stub);
-  PushHandle(p, 0);
+  PushHandle(p, Uuid{});
   p.U32(0);
   return res;
 }

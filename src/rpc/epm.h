@@ -9,11 +9,21 @@
 // Towers: ncacn_ip_tcp has 5 floors (interface, NDR, 0x0B, 0x07 port,
 // 0x09 IPv4); ncalrpc has 4 (interface, NDR, 0x0C, 0x10 endpoint name).
 //
+// Who may change the table: ept_insert and ept_delete are accepted only
+// over ncalrpc, from a caller whose peer credentials show root or the
+// owner of the entries concerned (an interface registered by one user
+// cannot be redirected by another); over TCP they are refused with 5
+// (access denied), leaving map and lookup. The table holds at most
+// kMaxEntries entries. Lookup/map continuation handles are random
+// 128-bit values, at most kMaxCursors are kept and each expires after
+// kCursorLifetime unused.
+//
 // Thread-safety: the free functions are reentrant; EndpointMapper guards
 // its table with a mutex (Dispatch runs on many connection threads).
 #ifndef QZ_RPC_EPM_H_
 #define QZ_RPC_EPM_H_
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -86,6 +96,12 @@ class EndpointMapper : public Dispatcher {
                 const std::string& annotation);
   void Unregister(const SyntaxId& iface, const std::string& protseq, const std::string& endpoint);
   size_t size() const;
+  size_t cursors() const;  // continuation handles held
+
+  static constexpr size_t kMaxEntries = 4096;
+  static constexpr size_t kMaxCursors = 256;
+  static constexpr std::chrono::seconds kCursorLifetime{60};
+  void SetCursorLifetimeForTesting(std::chrono::milliseconds d) { cursor_lifetime_ = d; }
 
   uint16_t ProcedureCount() const override { return 7; }
   DispatchResult Dispatch(const CallContext& ctx, uint16_t opnum, std::span<const uint8_t> stub,
@@ -96,21 +112,28 @@ class EndpointMapper : public Dispatcher {
     Uuid object;
     Tower tower;
     std::string annotation;
+    uint32_t owner = 0;  // uid that registered it
   };
   struct Cursor {
     size_t next;
+    std::chrono::steady_clock::time_point expires;
   };
-  DispatchResult Insert(std::span<const uint8_t> stub, Drep drep, bool is_delete);
+  DispatchResult Insert(const CallContext& ctx, std::span<const uint8_t> stub, Drep drep,
+                        bool is_delete);
   DispatchResult Lookup(std::span<const uint8_t> stub, Drep drep);
   DispatchResult Map(const CallContext& ctx, std::span<const uint8_t> stub, Drep drep);
   DispatchResult FreeHandle(std::span<const uint8_t> stub, Drep drep);
-  void AddLocked(Entry e);
+  // Takes the cursor named by `handle` (expired ones are gone); false
+  // when there is none. Keeps a new one for `next` into *handle.
+  bool TakeCursorLocked(const Uuid& handle, size_t* next);
+  Uuid KeepCursorLocked(size_t next);
 
   mutable std::mutex mu_;
   std::vector<Entry> entries_;
-  std::map<uint32_t, Cursor> cursors_;  // continuation handles (by handle's data1)
-  uint32_t next_handle_ = 1;
+  std::map<std::string, Cursor> cursors_;  // by the handle's 16 random bytes
+  std::chrono::milliseconds cursor_lifetime_ = kCursorLifetime;
 };
+
 
 // An endpoint mapper server on TCP (and optionally ncalrpc "epmapper").
 class EndpointMapperService {

@@ -250,8 +250,134 @@ TEST(EndpointMapperServer, MalformedStubsAreFaulted) {
                                   "x", false);
   ins[0] = 0xFF;  // num_ents far beyond the data
   ins[4] = 0xFF;
-  EXPECT_EQ(m.Dispatch(ctx, 0, ins, Drep::Little()).kind, DispatchResult::Kind::kFault);
+  CallContext local;  // one who may insert at all
+  local.protseq = "ncalrpc";
+  local.has_peer_credentials = true;
+  EXPECT_EQ(m.Dispatch(local, 0, ins, Drep::Little()).kind, DispatchResult::Kind::kFault);
   EXPECT_EQ(m.size(), 0u);
+}
+
+// Who may insert and delete: local callers with credentials, each only for
+// interfaces and entries of its own; root for all. Over TCP nobody.
+TEST(EndpointMapperServer, InsertAndDeleteNeedALocalCallerWithTheRightIdentity) {
+  EndpointMapper m;
+  auto ctx = [](const char* protseq, bool creds, uint32_t uid) {
+    CallContext c;
+    c.protseq = protseq;
+    c.has_peer_credentials = creds;
+    c.peer_uid = uid;
+    return c;
+  };
+  auto tower = [](const char* ep, uint16_t major = 1) {
+    SyntaxId id = EchoInterface();
+    id.major = major;
+    return BuildTower(Tower{id, NdrSyntax(), "ncalrpc", ep, 0});
+  };
+  auto run = [&](const CallContext& c, bool del, const std::vector<uint8_t>& t) {
+    DispatchResult r = m.Dispatch(c, del ? 1 : 0, EptInsertRequestStub(t, "x", del), Drep::Little());
+    NdrPull p(r.stub, Drep::Little());
+    uint32_t st = 0xFFFFFFFF;
+    p.U32(&st);
+    return st;
+  };
+  struct Step {
+    const char* name;
+    CallContext who;
+    bool del;
+    std::vector<uint8_t> tower;
+    uint32_t want;
+    size_t size_after;
+  };
+  const Step steps[] = {
+      {"insert over TCP", ctx("ncacn_ip_tcp", false, 0), false, tower("a"), status::kAccessDenied, 0},
+      {"insert over TCP claiming root", ctx("ncacn_ip_tcp", true, 0), false, tower("a"),
+       status::kAccessDenied, 0},
+      {"local without credentials", ctx("ncalrpc", false, 0), false, tower("a"),
+       status::kAccessDenied, 0},
+      {"user 1000 registers", ctx("ncalrpc", true, 1000), false, tower("a"), 0, 1},
+      {"user 1001 adds to 1000's interface", ctx("ncalrpc", true, 1001), false, tower("evil"),
+       status::kAccessDenied, 1},
+      {"user 1001 another version", ctx("ncalrpc", true, 1001), false, tower("b", 2), 0, 2},
+      {"user 1001 deletes 1000's entry", ctx("ncalrpc", true, 1001), true, tower("a"),
+       status::kAccessDenied, 2},
+      {"delete over TCP", ctx("ncacn_ip_tcp", false, 0), true, tower("a"), status::kAccessDenied, 2},
+      {"user 1000 deletes its own", ctx("ncalrpc", true, 1000), true, tower("a"), 0, 1},
+      {"root deletes 1001's", ctx("ncalrpc", true, 0), true, tower("b", 2), 0, 0},
+  };
+  for (const Step& s : steps) {
+    EXPECT_EQ(run(s.who, s.del, s.tower), s.want) << s.name;
+    EXPECT_EQ(m.size(), s.size_after) << s.name;
+  }
+}
+
+// Continuation handles: random (a neighbour of one's own handle names
+// nothing), bounded in number, and gone after their lifetime.
+TEST(EndpointMapperServer, LookupHandlesAreUnguessableBoundedAndExpire) {
+  EndpointMapper m;
+  for (int i = 0; i < 3; ++i)
+    ASSERT_TRUE(m.Register(EchoInterface(), "ncacn_ip_tcp", std::to_string(40000 + i), "e"));
+  CallContext ctx;
+  // One lookup of one entry; returns the status and the handle.
+  auto lookup = [&](const Uuid& h, Uuid* next) {
+    NdrPush q;
+    q.U32(0);
+    q.U32(0);
+    q.U32(0);
+    q.U32(1);
+    q.U32(0);  // handle attributes
+    q.Uuid(h);
+    q.U32(1);
+    DispatchResult r = m.Dispatch(ctx, 2, q.Take(), Drep::Little());
+    NdrPull p(r.stub, Drep::Little());
+    uint32_t attr = 0, num = 0;
+    p.U32(&attr);
+    p.Uuid(next);
+    p.U32(&num);
+    if (num == 0) {  // a refusal is the status alone
+      NdrPull s(r.stub, Drep::Little());
+      uint32_t st = 0;
+      s.U32(&st);
+      return st;
+    }
+    return 0u;
+  };
+  Uuid a, b;
+  ASSERT_EQ(lookup(Uuid{}, &a), 0u);
+  ASSERT_EQ(lookup(Uuid{}, &b), 0u);
+  ASSERT_FALSE(a.IsNil());
+  EXPECT_FALSE(a.data1 + 1 == b.data1 && a.data2 == b.data2);  // not a counter
+  Uuid guess = a;
+  guess.data4[7] ^= 1;
+  Uuid ignored;
+  EXPECT_EQ(lookup(guess, &ignored), ept::kInvalidContext);
+  EXPECT_EQ(lookup(a, &ignored), 0u);  // the real one still works
+  // At most kMaxCursors are kept, however many walks are begun.
+  for (size_t i = 0; i < EndpointMapper::kMaxCursors + 20; ++i) lookup(Uuid{}, &ignored);
+  EXPECT_EQ(m.cursors(), EndpointMapper::kMaxCursors);
+  // Expired ones are dropped.
+  m.SetCursorLifetimeForTesting(std::chrono::milliseconds(0));
+  Uuid c;
+  lookup(Uuid{}, &c);
+  EXPECT_EQ(lookup(c, &ignored), ept::kInvalidContext);
+}
+
+TEST(EndpointMapperServer, TheTableIsCapped) {
+  EndpointMapper m;
+  for (size_t i = 0; i < EndpointMapper::kMaxEntries; ++i)
+    ASSERT_TRUE(m.Register(EchoInterface(), "ncalrpc", "e" + std::to_string(i), ""));
+  EXPECT_FALSE(m.Register(EchoInterface(), "ncalrpc", "one-more", ""));
+  // Replacing an existing entry still works when full.
+  EXPECT_TRUE(m.Register(EchoInterface(), "ncalrpc", "e0", "renamed"));
+  CallContext root;
+  root.protseq = "ncalrpc";
+  root.has_peer_credentials = true;
+  auto t = BuildTower(Tower{EchoInterface(), NdrSyntax(), "ncalrpc", "one-more", 0});
+  DispatchResult r = m.Dispatch(root, 0, EptInsertRequestStub(t, "", false), Drep::Little());
+  NdrPull p(r.stub, Drep::Little());
+  uint32_t st = 0;
+  ASSERT_TRUE(p.U32(&st));
+  EXPECT_EQ(st, ept::kCantPerformOp);
+  EXPECT_EQ(m.size(), EndpointMapper::kMaxEntries);
 }
 
 // A mapper on a free TCP port (and ncalrpc in a private directory), an echo
@@ -304,8 +430,13 @@ TEST_F(EpmServiceTest, ResolveOverTcpAndLocal) {
 TEST_F(EpmServiceTest, InsertAndDeleteOverTheWire) {
   std::string ep;
   EXPECT_EQ(EptMap("ncacn_ip_tcp", "127.0.0.1", EchoInterface(), &ep), status::kEptNotRegistered);
+  // Over TCP nobody may change the table; over ncalrpc the caller may.
   EXPECT_EQ(EptInsert("ncacn_ip_tcp", "127.0.0.1", EchoInterface(), "ncacn_ip_tcp",
                       std::to_string(port_), "echo over tcp"),
+            status::kAccessDenied);
+  EXPECT_EQ(epm_.mapper().size(), 0u);
+  EXPECT_EQ(EptInsert("ncalrpc", "", EchoInterface(), "ncacn_ip_tcp", std::to_string(port_),
+                      "echo over tcp"),
             0u);
   EXPECT_EQ(EptInsert("ncalrpc", "", EchoInterface(), "ncalrpc", "LRPC-echo", "echo local"), 0u);
   EXPECT_EQ(epm_.mapper().size(), 2u);
@@ -318,9 +449,9 @@ TEST_F(EpmServiceTest, InsertAndDeleteOverTheWire) {
   EXPECT_EQ(RpcBindingFree(&h), 0u);
   EXPECT_EQ(EptDelete("ncacn_ip_tcp", "127.0.0.1", EchoInterface(), "ncacn_ip_tcp",
                       std::to_string(port_)),
-            0u);
-  EXPECT_EQ(EptDelete("ncacn_ip_tcp", "127.0.0.1", EchoInterface(), "ncacn_ip_tcp",
-                      std::to_string(port_)),
+            status::kAccessDenied);
+  EXPECT_EQ(EptDelete("ncalrpc", "", EchoInterface(), "ncacn_ip_tcp", std::to_string(port_)), 0u);
+  EXPECT_EQ(EptDelete("ncalrpc", "", EchoInterface(), "ncacn_ip_tcp", std::to_string(port_)),
             ept::kNotRegistered);
   EXPECT_EQ(EptMap("ncacn_ip_tcp", "127.0.0.1", EchoInterface(), &ep), status::kEptNotRegistered);
 }

@@ -60,6 +60,7 @@ inline constexpr uint32_t kProtoError = 0x1C01000B;
 inline constexpr uint32_t kFaultUnspec = 0x1C000012;
 inline constexpr uint32_t kRemoteNoMemory = 0x1C00001B;
 inline constexpr uint32_t kContextMismatch = 0x1C00001A;
+inline constexpr uint32_t kServerTooBusy = 0x1C010014;
 inline constexpr uint32_t kAccessDenied = 0x00000005;
 inline constexpr uint32_t kFaultNdr = 0x000006F7;
 }  // namespace nca

@@ -21,6 +21,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/probe.h"
 #include "rpc/ndr.h"
 
 namespace qz::rpc {
@@ -229,6 +230,94 @@ int64_t ClientCount(const ProcDesc& proc, const ArgSlot* args, int pos) {
   return LoadI32(args[k].ptr);
 }
 
+// Caller memory is probed through the kernel before the engine touches it,
+// so a bad pointer becomes an access violation (0xC0000005) instead of a
+// crash. A probe is a snapshot; memory another thread unmaps afterwards is
+// outside what can be guarded.
+void NeedReadable(const void* p, uint64_t n) {
+  if (n > SIZE_MAX || !platform::ProbeRead(p, static_cast<size_t>(n), nullptr))
+    RaiseAccessViolation();
+}
+void NeedWritable(void* p, uint64_t n) {
+  if (n > SIZE_MAX || !platform::ProbeWrite(p, static_cast<size_t>(n), nullptr))
+    RaiseAccessViolation();
+}
+// Length of a caller's string, probed (at most what NDR can carry).
+size_t CallerStrLen(const char* s) {
+  constexpr size_t kMax = UINT32_MAX - 1;
+  size_t len = 0;
+  if (!platform::SafeStrLen(s, kMax, &len)) RaiseAccessViolation();
+  if (len >= kMax) RaiseRpcException(status::kInvalidBound);
+  return len;
+}
+
+// The parts of every parameter whose size does not depend on another one:
+// keys, counts, characters, GUIDs, reply pointers, structures, strings.
+void ProbeFixedParts(const ProcDesc& proc, const ArgSlot* args) {
+  for (int pos = 1; pos <= proc.param_count; ++pos) {
+    void* p = args[pos].ptr;
+    const Shape s = ShapeAt(proc, pos);
+    const bool out = (DirectionOf(s) & kOut) != 0;
+    uint64_t n = 0;
+    switch (s) {
+      case Shape::kKey:
+      case Shape::kKeyOut: n = kKeyBytes; break;
+      case Shape::kCount:
+      case Shape::kCountOut: n = sizeof(int32_t); break;
+      case Shape::kChar: n = 1; break;
+      case Shape::kGuid: n = kGuidBytes; break;
+      case Shape::kReply:
+      case Shape::kReplyOut: n = sizeof(uint8_t*); break;
+      case Shape::kConnSendInfo: n = sizeof(ConnSendInfo); break;
+      case Shape::kPrintToTiff: n = sizeof(PrintToTiffInfo); break;
+      case Shape::kText:
+      case Shape::kSizedText: CallerStrLen(static_cast<const char*>(p)); break;
+      default: break;
+    }
+    if (n == 0) continue;
+    if (out) NeedWritable(p, n);
+    else NeedReadable(p, n);
+  }
+}
+
+// The arrays, once their counts are known to be readable and sane.
+void ProbeSizedParts(const ProcDesc& proc, const ArgSlot* args) {
+  for (int pos = 1; pos <= proc.param_count; ++pos) {
+    void* p = args[pos].ptr;
+    const Shape s = ShapeAt(proc, pos);
+    switch (s) {
+      case Shape::kBlock:
+      case Shape::kIds:
+      case Shape::kCvArray:
+        NeedReadable(p, static_cast<uint64_t>(ClientCount(proc, args, pos)));
+        break;
+      case Shape::kIoBlock:
+      case Shape::kIoBlockRef:
+        NeedWritable(p, static_cast<uint64_t>(ClientCount(proc, args, pos)));
+        break;
+      case Shape::kReply:
+      case Shape::kReplyOut: {
+        uint8_t* inner = *static_cast<uint8_t* const*>(p);
+        if (inner == nullptr) break;
+        // Sent from (kReply) and received into (up to *count) in place.
+        const int k = SizeParamAt(proc, pos);
+        const int64_t cap = ShapeAt(proc, k) == Shape::kCount ? LoadI32(args[k].ptr) : 0;
+        if (s == Shape::kReply) NeedReadable(inner, static_cast<uint64_t>(ClientCount(proc, args, pos)));
+        if (cap > 0) NeedWritable(inner, static_cast<uint64_t>(cap));
+        break;
+      }
+      case Shape::kConnSendInfo: {
+        const auto* c = static_cast<const ConnSendInfo*>(p);
+        if (c->items != nullptr) NeedReadable(c->items, kConnItemBytes * static_cast<uint64_t>(c->item_count));
+        if (c->data != nullptr) NeedReadable(c->data, static_cast<uint64_t>(c->data_length));
+        break;
+      }
+      default:
+        break;
+    }
+  }
+}
+
 void CheckClientArgs(const ProcDesc& proc, const ArgSlot* args) {
   if (!ValidateProcDesc(proc)) RaiseRpcException(status::kInvalidParameter);
   // Every reference first, in parameter order, before any count is read.
@@ -237,6 +326,7 @@ void CheckClientArgs(const ProcDesc& proc, const ArgSlot* args) {
       RaiseRpcException(status::kNullRefPointer);
     }
   }
+  ProbeFixedParts(proc, args);
   for (int pos = 1; pos <= proc.param_count; ++pos) {
     Shape s = ShapeAt(proc, pos);
     if (SizingOf(s) != Sizing::kNone && s != Shape::kReplyOut) {
@@ -257,6 +347,7 @@ void CheckClientArgs(const ProcDesc& proc, const ArgSlot* args) {
       if (c->data != nullptr && c->data_length < 0) RaiseRpcException(status::kInvalidBound);
     }
   }
+  ProbeSizedParts(proc, args);
 }
 
 void EncodeRequest(const ProcDesc& proc, const ArgSlot* args, NdrPush* w) {

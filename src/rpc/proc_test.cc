@@ -4,6 +4,8 @@
 #include "rpc/proc.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -432,6 +434,82 @@ TEST_F(ProcTest, ConnSendInfoWithBadCountsIsRefused) {
   EXPECT_EQ(RpcCode([&] { MarshalRequest(kSendFaxFromConn, a); }), status::kInvalidBound);
   c.item_count = 0x7FFFFFFF;  // 168 times that does not fit a 32-bit count
   EXPECT_EQ(RpcCode([&] { MarshalRequest(kSendFaxFromConn, a); }), status::kInvalidBound);
+}
+
+// Caller memory the engine cannot read (or, for what the reply fills in,
+// write) is an access violation before anything is sent, never a crash;
+// the last readable byte before an unmapped page is still accepted.
+TEST_F(ProcTest, BadCallerMemoryIsAnAccessViolation) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  // Page 0 read/write, page 1 read-only, page 2 inaccessible.
+  auto* m = static_cast<uint8_t*>(
+      mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(m, MAP_FAILED);
+  uint8_t* ro = m + page;
+  uint8_t* none = m + 2 * page;
+  std::memset(ro, 'y', page);  // no NUL before the inaccessible page
+  ASSERT_EQ(mprotect(ro, page, PROT_READ), 0);
+  ASSERT_EQ(mprotect(none, page, PROT_NONE), 0);
+  std::memset(m, 'x', page);
+  m[page - 1] = 0;  // a text whose NUL is the last byte before the read-only page
+  char* text_to_edge = reinterpret_cast<char*>(m);
+  constexpr uint32_t kAv = 0xC0000005u;
+  ConnSendInfo conn = MakeConn();
+  uint8_t* reply_in = nullptr;
+  int32_t count = 4;
+  uint8_t ch = 'c';
+  rpc::Guid16 guid{};
+  struct Case {
+    const char* name;
+    const ProcDesc* proc;
+    std::function<void(ArgSlot*)> set;
+    uint32_t want;
+  };
+  const Case cases[] = {
+      {"key unreadable", &kDelUserLog, [&](ArgSlot* a) { a[1].ptr = none; }, kAv},
+      {"text unreadable", &kDelUserLog, [&](ArgSlot* a) { a[2].ptr = none; }, kAv},
+      {"text ends on the last readable byte", &kDelUserLog,
+       [&](ArgSlot* a) { a[2].ptr = text_to_edge + page - 100; }, 0},
+      {"text runs into an unreadable page", &kDelUserLog,
+       [&](ArgSlot* a) { a[2].ptr = ro + page - 3; }, kAv},
+      {"ids end on the last readable byte", &kSendFaxStop,
+       [&](ArgSlot* a) { a[2].ptr = ro + page - 12; a[3].value = 12; }, 0},
+      {"ids one byte past it", &kSendFaxStop,
+       [&](ArgSlot* a) { a[2].ptr = ro + page - 11; a[3].value = 12; }, kAv},
+      {"key out read-only", &kLogIn, [&](ArgSlot* a) { a[1].ptr = ro; }, kAv},
+      {"in/out block read-only", &kLogIn, [&](ArgSlot* a) { a[3].ptr = ro; }, kAv},
+      {"count unreadable", &kGetDraft, [&](ArgSlot* a) { a[2].ptr = none; }, kAv},
+      {"reply pointer unwritable", &kGetDraft, [&](ArgSlot* a) { a[3].ptr = ro; }, kAv},
+      {"character unreadable", &kImportFaxInfo, [&](ArgSlot* a) { a[3].ptr = none; }, kAv},
+      {"structure's items unreadable", &kSendFaxFromConn,
+       [&](ArgSlot* a) { conn.items = none; conn.item_count = 1; a[2].ptr = &conn; }, kAv},
+      {"structure's data unreadable", &kSendFaxFromConn,
+       [&](ArgSlot* a) { conn = MakeConn(); conn.data = none; conn.data_length = 1; a[2].ptr = &conn; }, kAv},
+      {"array unreadable", &kAdvise, [&](ArgSlot* a) { a[4].ptr = none; a[3].value = 16; }, kAv},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // A valid call of each procedure first; the case spoils one part.
+    Bytes buf(1680, 0);
+    ArgSlot a[kMaxParams + 1] = {};
+    for (int pos = 1; pos <= c.proc->param_count; ++pos) {
+      switch (c.proc->params[pos - 1].shape) {
+        case S::kKey: case S::kKeyOut: a[pos].ptr = key_.b; break;
+        case S::kText: a[pos].ptr = const_cast<char*>("t"); break;
+        case S::kLong: a[pos].value = 4; break;
+        case S::kCount: a[pos].ptr = &count; break;
+        case S::kReplyOut: a[pos].ptr = &reply_in; break;
+        case S::kChar: a[pos].ptr = &ch; break;
+        case S::kConnSendInfo: a[pos].ptr = &conn; break;
+        case S::kGuid: a[pos].ptr = &guid; break;
+        default: a[pos].ptr = buf.data(); break;
+      }
+    }
+    if (c.proc == &kLogIn) a[2].value = 1680;
+    c.set(a);
+    EXPECT_EQ(RpcCode([&] { MarshalRequest(*c.proc, a); }), c.want);
+  }
+  munmap(m, 3 * page);
 }
 
 TEST_F(ProcTest, PrintToTiffEncodesTheSameWayBothWays) {

@@ -34,6 +34,8 @@ class EchoDispatcher : public Dispatcher {
                           Drep drep) override {
     calls.fetch_add(1);
     last_ctx_uid.store(ctx.peer_uid);
+    last_ctx_pid.store(ctx.peer_pid);
+    last_connection_id.store(ctx.connection_id);
     last_has_creds.store(ctx.has_peer_credentials);
     (void)drep;
     DispatchResult r;
@@ -73,8 +75,21 @@ class EchoDispatcher : public Dispatcher {
   std::atomic<int> concurrent{0};
   std::atomic<int> max_concurrent{0};
   std::atomic<uint32_t> last_ctx_uid{0};
+  std::atomic<uint32_t> last_ctx_pid{0};
+  std::atomic<uint64_t> last_connection_id{0};
   std::atomic<bool> last_has_creds{false};
 };
+
+// A started server with `echo` registered, on a free TCP port of
+// 127.0.0.1 (*port; 0 when it could not listen).
+inline std::unique_ptr<Server> StartEchoServer(const ServerSettings& s, EchoDispatcher* echo,
+                                               uint16_t* port) {
+  auto server = std::make_unique<Server>(s);
+  server->RegisterInterface(EchoInterface(), echo);
+  *port = server->ListenTcp("127.0.0.1", 0);
+  server->Start();
+  return server;
+}
 
 inline std::vector<uint8_t> Pattern(size_t n) {
   std::vector<uint8_t> v(n);

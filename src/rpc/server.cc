@@ -16,6 +16,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <string>
+#include <system_error>
 #include <cstring>
 #include <list>
 #include <map>
@@ -43,13 +46,24 @@ struct ListenerEntry {
   bool started = false;
 };
 
+// A connection and its thread. When the call loop ends, the thread closes
+// the transport itself (so its descriptor is freed at once) and marks the
+// entry finished; the thread is joined later (next accept, or Stop).
 struct ConnectionEntry {
-  std::shared_ptr<Transport> transport;
+  std::unique_ptr<Transport> transport;  // null once finished; guarded by Impl::mu
   std::thread thread;
-  std::atomic<bool> done{false};
+  std::string peer_key;
+  bool finished = false;
 };
 
 std::atomic<int> g_stall_timeout_ms{120000};
+std::atomic<int> g_failing_threads{0};
+
+// Who a connection counts against for the per-peer cap.
+std::string PeerKey(const std::string& protseq, const PeerInfo& p) {
+  if (p.has_credentials) return protseq + " uid " + std::to_string(p.uid);
+  return protseq + " " + p.address;
+}
 
 bool IsFeatureProbe(const SyntaxId& s) {
   // 6cb71c2c-9812-4540-xxxx: bind-time feature negotiation.
@@ -72,6 +86,20 @@ struct ServerCore {
   // Group numbers are random, so that a caller cannot join another's
   // group by counting.
   std::random_device random_groups;
+  // Bytes of unfinished requests held by all connections.
+  std::atomic<size_t> reassembly_bytes{0};
+
+  // Reserves n more reassembly bytes; false when the total cap forbids it.
+  bool HoldReassembly(size_t n) {
+    size_t cur = reassembly_bytes.load();
+    do {
+      if (n > settings.max_total_reassembly_bytes ||
+          cur > settings.max_total_reassembly_bytes - n)
+        return false;
+    } while (!reassembly_bytes.compare_exchange_weak(cur, cur + n));
+    return true;
+  }
+  void ReleaseReassembly(size_t n) { reassembly_bytes.fetch_sub(n); }
 
   uint32_t JoinGroup(uint32_t wanted);
   void LeaveGroup(uint32_t id);
@@ -97,9 +125,11 @@ class Connection {
     ctx_.connection_id = id;
     max_recv_ = std::max<uint16_t>(srv->settings.max_frag, kMustRecvFrag);
     max_xmit_ = kMustRecvFrag;
+    t_->SetSendTimeout(srv->settings.send_timeout_ms);
   }
   ~Connection() {
     if (group_) srv_->LeaveGroup(group_);
+    ReleaseHeld();
   }
 
   void Run() {
@@ -107,10 +137,20 @@ class Connection {
       std::vector<uint8_t> pdu;
       PduHeader h;
       HeaderError he = HeaderError::kOk;
-      // Idle between calls: no limit. Inside a PDU or a fragmented call a
-      // silent client is cut off after the stall timeout.
+      // Idle between calls: the idle timeout. A fragmented call must be
+      // complete within the stall timeout of its first fragment (more
+      // fragments do not renew it); inside a PDU a silent client is cut
+      // off after the stall timeout too.
       int stall = g_stall_timeout_ms.load();
-      RecvStatus rs = ReceivePdu(*t_, max_recv_, reassembling_ ? stall : -1, &pdu, &h, &he, stall);
+      int wait = srv_->settings.idle_timeout_ms;
+      if (reassembling_) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            reassembly_deadline_ - std::chrono::steady_clock::now());
+        wait = static_cast<int>(std::max<int64_t>(0, left.count()));
+        if (wait == 0) return;
+      }
+      RecvStatus rs = ReceivePdu(*t_, max_recv_, wait, &pdu, &h, &he,
+                                 reassembling_ ? std::min(wait, stall) : stall);
       if (rs == RecvStatus::kBadHeader) {
         if (!bound_ && h.type == ptype::kBind && he == HeaderError::kVersion) {
           BindNakPdu nak;
@@ -244,6 +284,12 @@ class Connection {
     discarding_ = false;
     stub_.clear();
     stub_.shrink_to_fit();
+    ReleaseHeld();
+  }
+
+  void ReleaseHeld() {
+    srv_->ReleaseReassembly(held_);
+    held_ = 0;
   }
 
   bool OnRequest(std::span<const uint8_t> pdu, const PduHeader& h) {
@@ -271,6 +317,8 @@ class Connection {
       opnum_ = r.opnum;
       drep_ = h.drep;
       reassembling_ = true;
+      reassembly_deadline_ =
+          std::chrono::steady_clock::now() + std::chrono::milliseconds(g_stall_timeout_ms.load());
       discarding_ = false;
       stub_.clear();
       auto it = contexts_.find(r.context_id);
@@ -296,7 +344,16 @@ class Connection {
         discarding_ = true;
         stub_.clear();
         stub_.shrink_to_fit();
+        ReleaseHeld();
+      } else if (!srv_->HoldReassembly(r.stub.size())) {
+        // The server as a whole holds as much unfinished input as it may.
+        SendFault(h.call_id, ctx_id_, nca::kServerTooBusy, pfc::kDidNotExecute);
+        discarding_ = true;
+        stub_.clear();
+        stub_.shrink_to_fit();
+        ReleaseHeld();
       } else {
+        held_ += r.stub.size();
         // alloc_hint is not trusted: the buffer grows with what arrives.
         stub_.insert(stub_.end(), r.stub.begin(), r.stub.end());
       }
@@ -373,6 +430,8 @@ class Connection {
   Drep drep_;
   Dispatcher* dispatcher_ = nullptr;
   std::vector<uint8_t> stub_;
+  size_t held_ = 0;  // reserved in the server-wide reassembly total
+  std::chrono::steady_clock::time_point reassembly_deadline_;
 };
 
 }  // namespace
@@ -385,8 +444,12 @@ struct Server::Impl {
   std::atomic<bool> running{false};
   std::atomic<bool> stopping{false};
   std::atomic<uint64_t> next_connection_id{1};
+  size_t live = 0;                         // guarded by mu
+  std::map<std::string, size_t> per_peer;  // guarded by mu
+  std::atomic<uint64_t> refused{0};
 
   void StartListener(ListenerEntry* e);
+  void Finish(ConnectionEntry* c);
   void AcceptLoop(ListenerEntry* e);
   void Reap();
 };
@@ -429,39 +492,68 @@ void ServerCore::LeaveGroup(uint32_t id) {
 }
 
 void Server::Impl::Reap() {
-  std::lock_guard<std::mutex> lock(mu);
-  for (auto it = connections.begin(); it != connections.end();) {
-    if ((*it)->done.load()) {
-      (*it)->thread.join();
-      it = connections.erase(it);
-    } else {
-      ++it;
+  std::list<std::unique_ptr<ConnectionEntry>> done;
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    for (auto it = connections.begin(); it != connections.end();) {
+      auto next = std::next(it);
+      if ((*it)->finished) done.splice(done.end(), connections, it);
+      it = next;
     }
   }
+  for (auto& c : done) c->thread.join();  // they have finished already
+}
+
+void Server::Impl::Finish(ConnectionEntry* c) {
+  std::lock_guard<std::mutex> lock(mu);
+  c->transport.reset();  // closes the descriptor now
+  c->finished = true;
+  --live;
+  if (auto it = per_peer.find(c->peer_key); it != per_peer.end() && --it->second == 0)
+    per_peer.erase(it);
 }
 
 void Server::Impl::AcceptLoop(ListenerEntry* e) {
+  const ServerSettings& s = core.settings;
   while (!stopping.load()) {
     std::unique_ptr<Transport> t = e->listener->Accept();
     if (!t) break;
     Reap();
-    auto c = std::make_unique<ConnectionEntry>();
-    c->transport = std::move(t);
-    ConnectionEntry* raw = c.get();
+    std::string key = PeerKey(e->protseq, t->Peer());
     std::lock_guard<std::mutex> lock(mu);
     if (stopping.load()) break;
+    auto peer = per_peer.find(key);
+    if (live >= s.max_connections ||
+        (peer != per_peer.end() && peer->second >= s.max_connections_per_peer)) {
+      refused.fetch_add(1);
+      continue;  // closed as `t` goes
+    }
+    auto c = std::make_unique<ConnectionEntry>();
+    c->transport = std::move(t);
+    c->peer_key = key;
+    ConnectionEntry* raw = c.get();
     uint64_t id = next_connection_id++;
-    raw->thread = std::thread([this, raw, e, id] {
-      try {
-        Connection conn(&core, raw->transport.get(), e, id);
-        conn.Run();
-      } catch (...) {
-        // Out of memory while answering: this connection ends, the server
-        // goes on.
-      }
-      raw->transport->Shutdown();
-      raw->done.store(true);
-    });
+    try {
+      if (g_failing_threads.load() > 0 && g_failing_threads.fetch_sub(1) > 0)
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+      raw->thread = std::thread([this, raw, e, id] {
+        try {
+          Connection conn(&core, raw->transport.get(), e, id);
+          conn.Run();
+        } catch (...) {
+          // Out of memory while answering: this connection ends, the
+          // server goes on.
+        }
+        Finish(raw);
+      });
+    } catch (const std::system_error&) {
+      // No thread for it (a tasks limit, say): this connection is refused
+      // and the server goes on.
+      refused.fetch_add(1);
+      continue;
+    }
+    ++live;
+    ++per_peer[key];
     connections.push_back(std::move(c));
   }
 }
@@ -507,13 +599,8 @@ bool Server::ListenLocal(const std::string& name) {
     return false;
   }
   const std::string& dir = impl_->core.settings.lrpc_directory;
-  ::mkdir(dir.c_str(), 0700);
-  // Only a directory of our own that nobody else may enter keeps the
-  // endpoint private (a fallback under /tmp could have been planted).
-  struct stat st;
-  if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
-      (st.st_mode & 077) != 0) {
-    errno = EPERM;
+  if (int e = PrepareLocalDirectory(dir); e != 0) {
+    errno = e;
     return false;
   }
   std::string path = dir + "/" + name;
@@ -556,14 +643,26 @@ void Server::Stop() {
   }
   std::list<std::unique_ptr<ConnectionEntry>> conns;
   {
+    // Under the lock: a connection that finishes meanwhile closes its
+    // transport under the same lock.
     std::lock_guard<std::mutex> lock(impl_->mu);
+    for (auto& c : impl_->connections)
+      if (c->transport) c->transport->Shutdown();
     conns.swap(impl_->connections);
   }
-  for (auto& c : conns) c->transport->Shutdown();
   for (auto& c : conns)
     if (c->thread.joinable()) c->thread.join();
   impl_->running = false;
 }
+
+size_t Server::ActiveConnections() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->live;
+}
+
+uint64_t Server::RefusedConnections() const { return impl_->refused.load(); }
+
+void FailConnectionThreadsForTesting(int n) { g_failing_threads.store(n); }
 
 void SetServerStallTimeoutForTesting(int ms) { g_stall_timeout_ms.store(ms); }
 

@@ -60,6 +60,17 @@ struct ServerSettings {
   // (e.g. one from before a restart) gets a fresh group, unless this says
   // the group may be taken up again under the same number.
   std::function<bool(uint32_t assoc_group_id)> adopt_group;
+  // Connections served at once, in all and from one peer (a TCP address or
+  // an ncalrpc uid); further ones are closed as soon as they are accepted.
+  size_t max_connections = 256;
+  size_t max_connections_per_peer = 32;
+  // A connection that starts no call for this long is closed (-1: never).
+  int idle_timeout_ms = 10 * 60 * 1000;
+  // A reply the client does not read for this long ends the connection.
+  int send_timeout_ms = 120000;
+  // Bytes held in unfinished requests across all connections; a fragment
+  // beyond this is faulted with server_too_busy (1723 at the client).
+  size_t max_total_reassembly_bytes = 64u << 20;
 };
 
 class Server {
@@ -75,20 +86,28 @@ class Server {
   // Listens on a TCP port of `host` ("127.0.0.1", "::1", "0.0.0.0"); port 0
   // picks a free port. Returns the port, or 0 on failure (errno kept).
   uint16_t ListenTcp(const std::string& host, uint16_t port);
-  // Listens on the ncalrpc endpoint `name` (a socket created with mode 0600
-  // in the lrpc directory). Returns false on failure.
+  // Listens on the ncalrpc endpoint `name`: a socket any local user may
+  // connect to, in the lrpc directory (made when missing; refused with
+  // EPERM when it is not ours or others may write to it). Returns false on
+  // failure (errno kept).
   bool ListenLocal(const std::string& name);
 
   void Start();  // starts the accept threads
   void Stop();   // closes listeners and connections, joins threads
+
+  // Connections being served now, and those refused so far (over a cap,
+  // or no thread could be started for them).
+  size_t ActiveConnections() const;
+  uint64_t RefusedConnections() const;
 
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
 
-// Directory of the ncalrpc sockets: $QZRPC_LRPC_DIR, else
-// $XDG_RUNTIME_DIR/qzrpc, else /tmp/qzrpc-<uid>; created with mode 0700.
+// Directory a server makes its ncalrpc sockets in: $QZRPC_LRPC_DIR, else
+// (as root) the system directory /run/qzrpc, else $XDG_RUNTIME_DIR/qzrpc,
+// else /tmp/qzrpc-<euid>. Not created here (see PrepareLocalDirectory).
 std::string LocalRpcDirectory();
 
 }  // namespace qz::rpc

@@ -111,11 +111,8 @@ class ServerNegativeTest : public ::testing::Test {
   void SetUp() override {
     ServerSettings s;
     s.max_request_bytes = 64 * 1024;
-    server_ = std::make_unique<Server>(s);
-    server_->RegisterInterface(EchoInterface(), &echo_);
-    port_ = server_->ListenTcp("127.0.0.1", 0);
+    server_ = testing::StartEchoServer(s, &echo_, &port_);
     ASSERT_NE(port_, 0);
-    server_->Start();
   }
   void TearDown() override {
     // The server survived the case: a normal call still works.

@@ -12,6 +12,10 @@ namespace qz::rpc {
 // calls are unbounded).
 void SetServerStallTimeoutForTesting(int ms);
 
+// The next `n` connection threads fail to start, as std::thread does when
+// the process may create no more threads.
+void FailConnectionThreadsForTesting(int n);
+
 }  // namespace qz::rpc
 
 #endif  // QZ_RPC_SERVER_TESTING_H_

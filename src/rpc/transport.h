@@ -16,6 +16,7 @@
 #include <span>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace qz::rpc {
 
@@ -50,6 +51,13 @@ class Transport {
   // for (an idle connection in either state cannot carry a new call).
   // Never blocks.
   virtual bool IdleAndOpen() { return true; }
+  // The connection was inherited across fork(): from now on Shutdown() is
+  // a no-op and destruction only releases this process's reference, so
+  // the parent's use of the same stream is not disturbed.
+  virtual void Abandon() {}
+  // Bounds each SendAll as a whole (a peer that stops reading makes it
+  // return kTimeout); < 0, the default, waits without limit.
+  virtual void SetSendTimeout(int timeout_ms) { (void)timeout_ms; }
 };
 
 class Listener {
@@ -71,10 +79,35 @@ std::unique_ptr<Transport> ConnectTcp(const std::string& host, uint16_t port, in
 // Binds host:port (port 0 = any free port) and listens. nullptr on failure.
 std::unique_ptr<Listener> ListenTcpSocket(const std::string& host, uint16_t port, int* error);
 
-// Unix-domain stream sockets at `path`.
+// Unix-domain stream sockets at `path`. The transport's Peer() carries the
+// listening process's credentials.
 std::unique_ptr<Transport> ConnectUnix(const std::string& path, int timeout_ms, int* error);
-// Creates the socket with mode 0600 (replacing a stale socket file).
+// Creates the socket with mode 0666 (replacing a stale socket file): the
+// directory decides who reaches it, the server tells callers apart by
+// SO_PEERCRED.
 std::unique_ptr<Listener> ListenUnixSocket(const std::string& path, int* error);
+
+// ncalrpc endpoint directories. A service run by root serves every local
+// user from the system directory; unprivileged servers (and tests) use a
+// per-user one.
+inline constexpr char kSystemRpcDirectory[] = "/run/qzrpc";
+// Where clients look for the endpoint, in order: $QZRPC_LRPC_DIR alone if
+// set; else as root the system directory; else the per-user directory
+// ($XDG_RUNTIME_DIR/qzrpc, else /tmp/qzrpc-<euid>), then the system one.
+std::vector<std::string> LocalRpcSearchPath();
+// 0 when a client may trust `dir`: a directory (not a link) owned by root
+// or by the effective user and writable by nobody else; else an errno
+// value (EPERM for the ownership and mode checks).
+int TrustedLocalDirectory(const std::string& dir);
+// Server side: creates `dir` when missing (0755 as root, else 0700) and
+// checks that it is ours and writable by nobody else; 0 or an errno value.
+int PrepareLocalDirectory(const std::string& dir);
+// Connects to the ncalrpc `endpoint` in the first directory of the search
+// path where it answers. Refuses (EPERM) a directory or socket file not
+// owned by root or the effective user, a directory writable by others,
+// and a listener whose credentials are neither root's nor ours.
+std::unique_ptr<Transport> ConnectLocalEndpoint(const std::string& endpoint, int timeout_ms,
+                                                int* error);
 
 // Two connected in-memory endpoints; bytes written to one are read from
 // the other. Shutdown() of either ends the stream for both.

@@ -14,7 +14,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <thread>
 
 namespace qz::rpc::internal {
 
@@ -23,11 +25,24 @@ FdTransport::FdTransport(int fd, PeerInfo peer) : fd_(fd), peer_(std::move(peer)
 FdTransport::~FdTransport() { ::close(fd_); }
 
 IoResult FdTransport::SendAll(std::span<const uint8_t> data) {
+  using Clock = std::chrono::steady_clock;
+  const int limit = send_timeout_ms_;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(limit < 0 ? 0 : limit);
   size_t done = 0;
   while (done < data.size()) {
-    ssize_t n = ::send(fd_, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+    ssize_t n = ::send(fd_, data.data() + done, data.size() - done,
+                       MSG_NOSIGNAL | (limit >= 0 ? MSG_DONTWAIT : 0));
     if (n < 0) {
       if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) return IoResult::kTimeout;
+        pollfd pfd{fd_, POLLOUT, 0};
+        int r = ::poll(&pfd, 1, static_cast<int>(left.count()));
+        if (r < 0 && errno != EINTR) return IoResult::kError;
+        if (r == 0) return IoResult::kTimeout;
+        continue;
+      }
       return (errno == EPIPE || errno == ECONNRESET) ? IoResult::kClosed : IoResult::kError;
     }
     done += static_cast<size_t>(n);
@@ -77,7 +92,7 @@ bool FdTransport::IdleAndOpen() {
 }
 
 void FdTransport::Shutdown() {
-  if (!shut_.exchange(true)) ::shutdown(fd_, SHUT_RDWR);
+  if (!shut_.exchange(true) && !abandoned_.load()) ::shutdown(fd_, SHUT_RDWR);
 }
 
 FdListener::FdListener(int fd, int family, uint16_t port) : fd_(fd), family_(family), port_(port) {}
@@ -88,6 +103,7 @@ FdListener::~FdListener() {
 }
 
 std::unique_ptr<Transport> FdListener::Accept() {
+  int backoff_ms = 0;
   while (!closed_.load()) {
     pollfd pfd{fd_, POLLIN, 0};
     int r = ::poll(&pfd, 1, 200);  // wake up now and then to notice Close()
@@ -97,21 +113,23 @@ std::unique_ptr<Transport> FdListener::Accept() {
     socklen_t len = sizeof ss;
     int fd = ::accept4(fd_, reinterpret_cast<sockaddr*>(&ss), &len, SOCK_CLOEXEC);
     if (fd < 0) {
-      if (errno == EINTR || errno == EAGAIN || errno == ECONNABORTED || errno == EMFILE ||
-          errno == ENFILE)
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        // Out of descriptors (or memory): the pending connection stays
+        // queued and poll() reports it at once, so retrying at once would
+        // spin. Back off (doubling, at most 1 s) until descriptors are
+        // freed; Close() is still noticed within 50 ms.
+        backoff_ms = std::min(backoff_ms == 0 ? 10 : backoff_ms * 2, 1000);
+        for (int slept = 0; slept < backoff_ms && !closed_.load(); slept += 50)
+          std::this_thread::sleep_for(std::chrono::milliseconds(std::min(50, backoff_ms - slept)));
         continue;
+      }
+      if (errno == EINTR || errno == EAGAIN || errno == ECONNABORTED) continue;
       return nullptr;
     }
+    backoff_ms = 0;
     PeerInfo peer;
     if (family_ == AF_UNIX) {
-      ucred cred{};
-      socklen_t cl = sizeof cred;
-      if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &cl) == 0) {
-        peer.has_credentials = true;
-        peer.uid = cred.uid;
-        peer.gid = cred.gid;
-        peer.pid = static_cast<uint32_t>(cred.pid);
-      }
+      peer = UnixPeerCredentials(fd);
     } else {
       char host[INET6_ADDRSTRLEN] = {};
       if (ss.ss_family == AF_INET)
@@ -130,6 +148,19 @@ std::unique_ptr<Transport> FdListener::Accept() {
 
 void FdListener::Close() {
   if (!closed_.exchange(true)) ::shutdown(fd_, SHUT_RDWR);
+}
+
+PeerInfo UnixPeerCredentials(int fd) {
+  PeerInfo peer;
+  ucred cred{};
+  socklen_t cl = sizeof cred;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &cl) == 0) {
+    peer.has_credentials = true;
+    peer.uid = cred.uid;
+    peer.gid = cred.gid;
+    peer.pid = static_cast<uint32_t>(cred.pid);
+  }
+  return peer;
 }
 
 int ConnectWithTimeout(int fd, const void* addr, unsigned addrlen, int timeout_ms, int* error) {

@@ -21,11 +21,15 @@ class FdTransport : public Transport {
   void Shutdown() override;
   PeerInfo Peer() const override { return peer_; }
   bool IdleAndOpen() override;
+  void Abandon() override { abandoned_.store(true); }
+  void SetSendTimeout(int timeout_ms) override { send_timeout_ms_ = timeout_ms; }
 
  private:
   int fd_;
   PeerInfo peer_;
   std::atomic<bool> shut_{false};
+  std::atomic<bool> abandoned_{false};
+  int send_timeout_ms_ = -1;
 };
 
 // kind: AF_INET/AF_INET6 (peer address recorded) or AF_UNIX (SO_PEERCRED).
@@ -43,6 +47,10 @@ class FdListener : public Listener {
   uint16_t port_;
   std::atomic<bool> closed_{false};
 };
+
+// The SO_PEERCRED credentials of the far end of a Unix-domain socket
+// (has_credentials false when the kernel gives none).
+PeerInfo UnixPeerCredentials(int fd);
 
 // Non-blocking connect with a timeout; returns the connected descriptor
 // (blocking mode restored) or -1 with *error set.

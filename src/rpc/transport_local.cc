@@ -1,5 +1,7 @@
-// transport_local.cc -- ncalrpc over Unix-domain stream sockets: the
-// socket directory (owner-only), connect and listen on a socket path.
+// transport_local.cc -- ncalrpc over Unix-domain stream sockets: where the
+// sockets live (the system directory of a service run by root, or a
+// per-user one), the checks that keep a planted directory or socket from
+// receiving a client's calls, connect and listen.
 //
 // Thread-safety: the functions are reentrant.
 #include <errno.h>
@@ -10,6 +12,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <vector>
 
 #include "rpc/server.h"
 #include "rpc/transport_fd.h"
@@ -28,17 +31,44 @@ bool FillAddr(const std::string& path, sockaddr_un* sa) {
 
 }  // namespace
 
+std::string PerUserRpcDirectory() {
+  if (const char* x = ::getenv("XDG_RUNTIME_DIR"); x && *x) return std::string(x) + "/qzrpc";
+  return "/tmp/qzrpc-" + std::to_string(::geteuid());
+}
+
 std::string LocalRpcDirectory() {
-  std::string dir;
-  if (const char* d = ::getenv("QZRPC_LRPC_DIR"); d && *d) {
-    dir = d;
-  } else if (const char* x = ::getenv("XDG_RUNTIME_DIR"); x && *x) {
-    dir = std::string(x) + "/qzrpc";
-  } else {
-    dir = "/tmp/qzrpc-" + std::to_string(::getuid());
-  }
-  if (::mkdir(dir.c_str(), 0700) == 0) ::chmod(dir.c_str(), 0700);
-  return dir;
+  if (const char* d = ::getenv("QZRPC_LRPC_DIR"); d && *d) return d;
+  if (::geteuid() == 0) return kSystemRpcDirectory;
+  return PerUserRpcDirectory();
+}
+
+std::vector<std::string> LocalRpcSearchPath() {
+  if (const char* d = ::getenv("QZRPC_LRPC_DIR"); d && *d) return {d};
+  if (::geteuid() == 0) return {kSystemRpcDirectory};
+  return {PerUserRpcDirectory(), kSystemRpcDirectory};
+}
+
+int TrustedLocalDirectory(const std::string& dir) {
+  struct stat st;
+  if (::lstat(dir.c_str(), &st) != 0) return errno;
+  if (!S_ISDIR(st.st_mode)) return EPERM;  // a link could point anywhere
+  if ((st.st_uid != 0 && st.st_uid != ::geteuid()) || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+    return EPERM;
+  return 0;
+}
+
+int PrepareLocalDirectory(const std::string& dir) {
+  // Root serves every local user: the directory may be searched by all
+  // (the sockets decide who connects); otherwise it is the owner's alone.
+  const mode_t mode = ::geteuid() == 0 ? 0755 : 0700;
+  if (::mkdir(dir.c_str(), mode) == 0) ::chmod(dir.c_str(), mode);  // umask aside
+  struct stat st;
+  if (::lstat(dir.c_str(), &st) != 0) return errno;
+  if (!S_ISDIR(st.st_mode)) return ENOTDIR;
+  // A directory someone else made (or may write to) could have been
+  // planted to receive the clients' calls: not served from.
+  if (st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return EPERM;
+  return 0;
 }
 
 std::unique_ptr<Transport> ConnectUnix(const std::string& path, int timeout_ms, int* error) {
@@ -59,7 +89,39 @@ std::unique_ptr<Transport> ConnectUnix(const std::string& path, int timeout_ms, 
     return nullptr;
   }
   *error = 0;
-  return std::make_unique<internal::FdTransport>(fd, PeerInfo{});
+  // Peer(): who listens, by the server's credentials.
+  return std::make_unique<internal::FdTransport>(fd, internal::UnixPeerCredentials(fd));
+}
+
+std::unique_ptr<Transport> ConnectLocalEndpoint(const std::string& endpoint, int timeout_ms,
+                                                int* error) {
+  int dummy = 0;
+  if (!error) error = &dummy;
+  *error = ENOENT;
+  bool refused = false;
+  for (const std::string& dir : LocalRpcSearchPath()) {
+    const std::string path = dir + "/" + endpoint;
+    int e = TrustedLocalDirectory(dir);
+    struct stat st;
+    if (e == 0 && ::lstat(path.c_str(), &st) != 0) e = errno;
+    if (e == 0 && (!S_ISSOCK(st.st_mode) || (st.st_uid != 0 && st.st_uid != ::geteuid())))
+      e = EPERM;
+    std::unique_ptr<Transport> t;
+    if (e == 0) t = ConnectUnix(path, timeout_ms, &e);
+    if (t) {
+      // The one answering must be root or ourselves, whatever the files say.
+      const PeerInfo server = t->Peer();
+      if (server.has_credentials && (server.uid == 0 || server.uid == ::geteuid())) {
+        *error = 0;
+        return t;
+      }
+      e = EPERM;
+    }
+    if (e == EPERM) refused = true;
+    *error = e;
+  }
+  if (refused) *error = EPERM;
+  return nullptr;
 }
 
 std::unique_ptr<Listener> ListenUnixSocket(const std::string& path, int* error) {
@@ -88,10 +150,11 @@ std::unique_ptr<Listener> ListenUnixSocket(const std::string& path, int* error) 
     }
   }
   ::unlink(path.c_str());
-  // The directory is owner-only already; the socket file is made so too
-  // (umask is process-wide, so it is not touched here).
+  // Any local user who can reach the directory may connect: the server
+  // tells callers apart by their peer credentials. (umask is process-wide,
+  // so it is not touched here; the mode is set after bind.)
   int r = ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  if (r < 0 || ::chmod(path.c_str(), 0600) < 0 || ::listen(fd, 64) < 0) {
+  if (r < 0 || ::chmod(path.c_str(), 0666) < 0 || ::listen(fd, 64) < 0) {
     *error = errno;
     ::close(fd);
     return nullptr;

@@ -40,21 +40,24 @@ uint32_t BindSession(rpc::BindingHandle* binding, bool allow_local) {
   if (uint32_t status = rpc::RpcNetworkInqProtseqs(&protseqs); status != 0)
     return HResultFromWin32(status);
 
-  // Only the first usable protocol sequence is tried.
+  // The usable protocol sequences are tried in the runtime's order until
+  // one binds and resolves (a local endpoint that does not answer, or is
+  // refused as untrusted, falls back to TCP). The last failing attempt's
+  // handle stays in *binding; earlier ones are freed.
   uint32_t last_status = kNoProtseqsRegistered;
-  const std::string* chosen = nullptr;
+  bool attempted = false;
   for (const std::string& protseq : protseqs) {
     if (!allow_local && IsLocalOnly(protseq)) continue;
-    last_status = rpc::RpcNetworkIsProtseqValid(protseq);
-    if (last_status == 0) {
-      chosen = &protseq;
-      break;
+    if (uint32_t status = rpc::RpcNetworkIsProtseqValid(protseq); status != 0) {
+      if (!attempted) last_status = status;
+      continue;
     }
+    if (*binding != nullptr) rpc::RpcBindingFree(binding);
+    attempted = true;
+    last_status = MakeAndResolve(protseq, computer, ifc::MainInterface().id, binding);
+    if (last_status == 0) return 0;
   }
-  if (chosen == nullptr) return HResultFromWin32(last_status);
-
-  uint32_t status = MakeAndResolve(*chosen, computer, ifc::MainInterface().id, binding);
-  return status == 0 ? 0 : HResultFromWin32(status);
+  return HResultFromWin32(last_status);
 }
 
 uint32_t BindServiceControl(const char* network_address, const rpc::SyntaxId& iface,

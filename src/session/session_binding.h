@@ -7,7 +7,10 @@
 // and return 0; failures come back as the HRESULT form of the runtime's
 // status, (status & 0xFFFF) | 0x80070000, except a missing computer name,
 // which is the plain Win32 code. A handle made before a failing endpoint
-// resolution is left in *binding for the caller to free.
+// resolution is left in *binding for the caller to free. BindSession tries
+// the usable protocol sequences in the runtime's order until one resolves
+// (so a client falls back to TCP when no local endpoint answers or the
+// local one is refused); BindServiceControl stops at the first one.
 //
 // Thread-safety: both work only on the handle they are given and on local
 // data.

@@ -5,6 +5,8 @@
 #include "session/session_binding.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -50,14 +52,15 @@ TEST_F(BindingTest, ProtocolSequenceChoice) {
     bool allow_local;
     const char* chosen;  // null: the routine fails with `status`
     uint32_t status;
+    const char* session_chosen = "same";  // BindSession goes on to the next sequence
   };
   const Case cases[] = {
       {"local allowed and listed first", {"ncalrpc", "ncacn_ip_tcp"}, true, "ncalrpc", 0},
       {"local skipped", {"ncalrpc", "ncacn_ip_tcp"}, false, "ncacn_ip_tcp", 0},
-      // Only the first valid sequence is tried: one the runtime lists but
-      // cannot bind fails the routine instead of falling back.
-      {"no fallback after the first valid sequence", {"ncacn_np", "ncacn_ip_tcp"}, true, nullptr,
-       0x800706A7u},
+      // BindServiceControl tries only the first valid sequence; BindSession
+      // falls back to the next one that binds and resolves.
+      {"fallback after a sequence that cannot bind", {"ncacn_np", "ncacn_ip_tcp"}, true, nullptr,
+       0x800706A7u, "ncacn_ip_tcp"},
       {"only local-only sequences", {"ncalrpc", "ncacn_np"}, false, nullptr, 0x800706B2u},
       {"only unusable sequences", {"ncacn_np", "ncacn_http"}, true, nullptr, 0x800706A7u},
       {"empty vector", {}, true, nullptr, 0x800706B2u},
@@ -70,15 +73,18 @@ TEST_F(BindingTest, ProtocolSequenceChoice) {
       uint32_t status = routine == 0 ? BindSession(&h, c.allow_local)
                                      : BindServiceControl("127.0.0.1", ifc::MainInterface().id,
                                                           &h, c.allow_local);
-      if (c.chosen == nullptr) {
+      const char* chosen =
+          routine == 0 && std::string(c.session_chosen) != "same" ? c.session_chosen : c.chosen;
+      if (chosen == nullptr) {
         EXPECT_EQ(status, c.status) << "routine " << routine;
         EXPECT_EQ(h, nullptr);
       } else {
         ASSERT_EQ(status, 0u) << "routine " << routine;
         ASSERT_NE(h, nullptr);
-        EXPECT_EQ(h->protseq(), c.chosen);
-        if (std::string(c.chosen) == "ncacn_ip_tcp")
+        EXPECT_EQ(h->protseq(), chosen);
+        if (std::string(chosen) == "ncacn_ip_tcp") {
           EXPECT_EQ(h->endpoint(), std::to_string(server_.tcp_port()));
+        }
         rpc::RpcBindingFree(&h);
       }
     }
@@ -103,6 +109,26 @@ TEST_F(BindingTest, ResolutionFailuresKeepTheHandle) {
   EXPECT_EQ(BindSession(&h_, false), 0x800706BAu);
   EXPECT_NE(h_, nullptr);
   unsetenv("QZRPC_EPM_PORT");
+}
+
+// The realistic case: ncalrpc is listed first but no local endpoint mapper
+// answers (or the local directory is refused); the session binds over TCP.
+TEST_F(BindingTest, SessionFallsBackToTcpWhenTheLocalMapperIsMissing) {
+  UseProtseqs({"ncalrpc", "ncacn_ip_tcp"});
+  const std::string empty = server_.lrpc_directory() + "/empty";
+  ASSERT_EQ(mkdir(empty.c_str(), 0700), 0);
+  setenv("QZRPC_LRPC_DIR", empty.c_str(), 1);
+  EXPECT_EQ(BindSession(&h_, true), 0u);
+  ASSERT_NE(h_, nullptr);
+  EXPECT_EQ(h_->protseq(), "ncacn_ip_tcp");
+  EXPECT_EQ(h_->endpoint(), std::to_string(server_.tcp_port()));
+  rpc::RpcBindingFree(&h_);
+  // Nothing answers anywhere: the last attempt's status and handle remain.
+  UseProtseqs({"ncalrpc"});
+  EXPECT_EQ(BindSession(&h_, true), 0x800706BAu);
+  EXPECT_NE(h_, nullptr);
+  setenv("QZRPC_LRPC_DIR", server_.lrpc_directory().c_str(), 1);
+  rmdir(empty.c_str());
 }
 
 TEST_F(BindingTest, BadNetworkAddressIsAFailureStatus) {
