@@ -17,6 +17,9 @@ const char* StatusName(uint32_t status) {
     case kBadArgument: return "BAD_ARGUMENT";
     case kBadPassword: return "BAD_PASSWORD";
     case kTooMany: return "TOO_MANY";
+    case kNoSuchFile: return "NO_SUCH_FILE";
+    case kFileDenied: return "FILE_DENIED";
+    case kFileFailure: return "FILE_FAILURE";
     default: return "";
   }
 }
