@@ -104,7 +104,7 @@ TEST_F(DaemonTest, TcpLoginQueryAndLogout) {
   EXPECT_EQ(bytes, 0);
   EXPECT_EQ(ifc::rpcQueryUserLog(h, &key, "bogus", &reply, &bytes), S(kBadCondition));
 
-  EXPECT_EQ(ifc::rpcSendFaxFromDraft(h, &key, 5), S(kNotHandled));
+  EXPECT_EQ(ifc::rpcSendFaxFromDraft(h, &key, 5), S(kNoSuchDraft));
   EXPECT_EQ(ifc::rpcLogoutServer(h, &key), 1);
   EXPECT_EQ(ifc::rpcSychronize(h, &key), S(kBadKey));
 }

@@ -57,6 +57,13 @@ typedef struct TRANSFERFAX_ITEM {
   uint8_t  abReserved[28];       /* 136: zero */
 } TRANSFERFAX_ITEM;              /* 164 bytes */
 
+/* One recipient of SendFaxFromConn (the CONNSENDINFO item array). */
+typedef struct CONNSENDITEM {
+  char     szRecipientNumber[64];/*   0 */
+  char     szRecipientName[64];  /*  64 */
+  uint8_t  abReserved[40];       /* 128: zero */
+} CONNSENDITEM;                  /* 168 bytes */
+
 /* Task states. */
 #define QZ_TASK_QUEUED    1u     /* waiting for its time and a free line */
 #define QZ_TASK_HELD      2u     /* held for authorisation */
@@ -187,6 +194,7 @@ QZ_SEND_STATIC_ASSERT(sizeof(FAXJOB_TABLE) == QZ_SIZEOF_FAXJOB_TABLE, "FAXJOB_TA
 QZ_SEND_STATIC_ASSERT(sizeof(SENDRESULT_TABLE) == QZ_SIZEOF_SENDRESULT_TABLE, "SENDRESULT_TABLE size");
 QZ_SEND_STATIC_ASSERT(sizeof(TRANSFERFAX_TABLE) == QZ_SIZEOF_TRANSFERFAX_TABLE, "TRANSFERFAX_TABLE size");
 QZ_SEND_STATIC_ASSERT(sizeof(TRANSFERFAX_ITEM) == QZ_SIZEOF_TRANSFERFAX_ITEM, "TRANSFERFAX_ITEM size");
+QZ_SEND_STATIC_ASSERT(sizeof(CONNSENDITEM) == QZ_SIZEOF_CONNSENDITEM, "CONNSENDITEM size");
 QZ_SEND_STATIC_ASSERT(sizeof(SENDTASK_TABLE) == QZ_SIZEOF_SENDTASK_TABLE, "SENDTASK_TABLE size");
 QZ_SEND_STATIC_ASSERT(sizeof(RECVTASK_TABLE) == QZ_SIZEOF_RECVTASK_TABLE, "RECVTASK_TABLE size");
 QZ_SEND_STATIC_ASSERT(sizeof(TASKPRIORITY) == QZ_SIZEOF_TASKPRIORITY, "TASKPRIORITY size");
