@@ -170,6 +170,18 @@ bool ReadIds(const rpc::ServerValue& bytes, int32_t length, std::vector<int64_t>
   return true;
 }
 
+// Fixed-size records of a block of `length` bytes: 1..max whole records.
+template <typename Record>
+bool ReadRecords(const std::vector<uint8_t>& block, int32_t length, uint32_t max,
+                 std::vector<Record>* out) {
+  if (length <= 0 || length % sizeof(Record) != 0 || length / sizeof(Record) > max ||
+      block.size() != static_cast<size_t>(length))
+    return false;
+  out->resize(block.size() / sizeof(Record));
+  std::memcpy(out->data(), block.data(), block.size());
+  return true;
+}
+
 // A plain backup file name: 1..255 of [A-Za-z0-9._-], not starting with '.'.
 bool PlainName(const std::string& name) {
   if (name.empty() || name.size() > 255 || name[0] == '.') return false;
@@ -682,12 +694,9 @@ int32_t SendQueueFamily::EditTaskPriorities(Call& call) {
   bool all = false;
   int32_t rc = CheckScope(call, {kSteerOwnBit, kSteerAllBit}, &all);
   if (rc != kOk) return rc;
-  if (length <= 0 || length % QZ_SIZEOF_TASKPRIORITY != 0 ||
-      length / QZ_SIZEOF_TASKPRIORITY > static_cast<int32_t>(kMaxIdsPerCall) ||
-      block.size() != static_cast<size_t>(length))
+  std::vector<TASKPRIORITY> changes;
+  if (!ReadRecords(block, length, kMaxIdsPerCall, &changes))
     return call.Fail(kBadRecord, "priority block of " + std::to_string(length) + " bytes");
-  std::vector<TASKPRIORITY> changes(static_cast<size_t>(length) / sizeof(TASKPRIORITY));
-  std::memcpy(changes.data(), block.data(), block.size());
   for (const TASKPRIORITY& c : changes)
     if (c.dwPriority > kMaxPriority)
       return call.Fail(kBadArgument, "priority " + std::to_string(c.dwPriority));
@@ -744,12 +753,9 @@ int32_t SendQueueFamily::EditSendTask(Call& call) {
   bool all = false;
   int32_t rc = CheckScope(call, {kSteerOwnBit, kSteerAllBit}, &all);
   if (rc != kOk) return rc;
-  if (length <= 0 || length % QZ_SIZEOF_SENDTASK_TABLE != 0 ||
-      length / QZ_SIZEOF_SENDTASK_TABLE > static_cast<int32_t>(kMaxJobsPerCall) ||
-      block.size() != static_cast<size_t>(length))
+  std::vector<SENDTASK_TABLE> edits;
+  if (!ReadRecords(block, length, kMaxJobsPerCall, &edits))
     return call.Fail(kBadRecord, "task block of " + std::to_string(length) + " bytes");
-  std::vector<SENDTASK_TABLE> edits(static_cast<size_t>(length) / sizeof(SENDTASK_TABLE));
-  std::memcpy(edits.data(), block.data(), block.size());
   int32_t status = kOk;
   uint32_t bad_id = 0;
   bool ok = engine_.Locked([&] {
