@@ -333,7 +333,9 @@ std::vector<LineView> SendEngine::Lines() {
 bool SendEngine::DropAttemptLocked(int64_t id) {
   for (auto it = attempts_.begin(); it != attempts_.end(); ++it) {
     if (it->second.task_id != id) continue;
-    if (context_->telephony) context_->telephony->ReportLineState(it->first, "idle");
+    // Reported at the next step: the caller may hold the store's lock,
+    // which the lines family may need.
+    idle_lines_.push_back(it->first);
     attempts_.erase(it);
     return true;
   }
@@ -516,6 +518,9 @@ void SendEngine::StartAttempts(int64_t now) {
 }
 
 void SendEngine::StepLocked(int64_t now) {
+  if (context_->telephony)
+    for (uint32_t line : idle_lines_) context_->telephony->ReportLineState(line, "idle");
+  idle_lines_.clear();
   for (auto it = attempts_.begin(); it != attempts_.end();) {
     if (AdvanceAttempt(it->second, now))
       it = attempts_.erase(it);

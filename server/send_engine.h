@@ -15,8 +15,12 @@
 // RunUntilIdle, which move the clock from event to event and step at each,
 // so no test sleeps.
 //
+// Hooks (telephony, routing, inbox, system log) are called with the
+// engine's mutex held but never the store's; they must not call back into
+// the send queue.
+//
 // Thread-safety: every public member may be called from any thread. One
-// mutex (mu()) guards the attempts in progress and the service state; the
+// mutex guards the attempts in progress and the service state; the
 // procedures that change tasks hold it (through Locked) around their store
 // transaction, so the engine never sees a task half changed. Lock order:
 // the engine's mutex, then the store's.
@@ -156,7 +160,7 @@ class SendEngine {
     std::lock_guard<std::mutex> lock(mu_);
     return fn();
   }
-  // With mu() held: ends the attempt of task `id` if one runs (the caller
+  // Inside Locked: ends the attempt of task `id` if one runs (the caller
   // writes the task's new state). True when one ran.
   bool DropAttemptLocked(int64_t id);
   // Wakes the thread (after a submission or a change of times).
@@ -192,6 +196,7 @@ class SendEngine {
   std::mutex mu_;
   std::condition_variable cv_;
   std::map<uint32_t, Attempt> attempts_;  // by line
+  std::vector<uint32_t> idle_lines_;      // freed outside a step, to report
   Service service_ = Service::kRunning;
   bool stopping_ = false;
   std::thread thread_;

@@ -328,15 +328,18 @@ void SendQueueFamily::DiscardDocuments(const std::vector<NewTask>& tasks) {
 int32_t SendQueueFamily::Queue(Call& call, std::vector<NewTask>& tasks,
                                std::vector<int64_t>* ids) {
   int64_t now = context_->clock->NowMs();
+  // Asked before the store's lock is taken (the lines family may need it).
+  std::vector<bool> held;
+  for (const NewTask& nt : tasks) held.push_back(NeedsAuthorization(call.user().id, nt.task.flags));
   bool ok = engine_.Locked([&] {
     if (!engine_.AcceptsJobsLocked()) return false;
     return context_->store->Transaction([&](sqlite3* db) {
       ids->clear();
-      for (NewTask& nt : tasks) {
-        SendTask& t = nt.task;
+      for (size_t i = 0; i < tasks.size(); ++i) {
+        SendTask& t = tasks[i].task;
         t.owner = call.user().id;
         t.submit_ms = now;
-        t.state = NeedsAuthorization(t.owner, t.flags) ? QZ_TASK_HELD : QZ_TASK_QUEUED;
+        t.state = held[i] ? QZ_TASK_HELD : QZ_TASK_QUEUED;
         t.last_error = t.state == QZ_TASK_HELD ? "held for authorisation" : "queued";
         int64_t id = SaveSendTask(db, t);
         if (id == 0) return false;

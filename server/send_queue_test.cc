@@ -222,6 +222,57 @@ TEST_F(SendQueueTest, OwnLineDeliversAReceiveTask) {
   EXPECT_EQ(a[4].number, 0);
 }
 
+// The hooks of the other families, when set: lines, dial permission and
+// authorisation from telephony (which reads the store: no deadlock),
+// destinations from routing, filing by the inbox.
+TEST_F(SendQueueTest, HooksOfOtherFamilies) {
+  struct FakeLines : Telephony {
+    Store* store;
+    std::vector<std::string> states;
+    std::vector<LineView> Lines() override {
+      return {{7, "600", "a", true, 9600}, {8, "601", "b", true, 9600}};
+    }
+    bool MayDial(uint32_t line, const std::string&, int64_t) override { return line == 8; }
+    std::string DialString(uint32_t, const std::string& n) override { return "0" + n; }
+    bool NeedsAuthorization(const std::string& user) override {
+      return store->GetUser(user).has_value();  // only users of the store are held
+    }
+    void ReportLineState(uint32_t line, const std::string& s) override {
+      states.push_back(std::to_string(line) + " " + s);
+    }
+  } lines;
+  struct FakeRouting : Routing, Inbox {
+    std::vector<Destination> Route(const ReceivedFax&) override {
+      return {{Destination::Kind::kUser, "bob"}, {Destination::Kind::kPrinter, "lp"}};
+    }
+    bool Deliver(const ReceivedFax& fax, const Destination& to) override {
+      filed.push_back(to.id + " " + std::to_string(fax.pages));
+      return true;
+    }
+    std::vector<std::string> filed;
+  } route;
+  lines.store = store_.get();
+  ctx_.telephony = &lines;
+  ctx_.routing = &route;
+  ctx_.inbox = &route;
+  ASSERT_TRUE(store_->AddUser(MakeUser("held", kOwnRights), "pw"));
+  EXPECT_EQ(Task(SubmitOne(MakeUser("held", kOwnRights), "5")).state, QZ_TASK_HELD);
+  uint32_t id = SubmitOne(alice_, "600");
+  ASSERT_TRUE(family_->engine().RunUntilIdle(clock_));  // the held task waits
+  SendTask t = Task(id);
+  EXPECT_EQ(t.state, QZ_TASK_DONE);
+  EXPECT_EQ(t.line_id, 8u);  // line 7 may not dial
+  ASSERT_NE(t.recv_id, 0u);
+  auto r = store_->WithDb([&](sqlite3* db) { return LoadRecvTask(db, t.recv_id); });
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->state, QZ_RECV_DELIVERED);
+  EXPECT_EQ(r->owner, "bob");
+  EXPECT_EQ(r->line_id, 7u);
+  EXPECT_EQ(r->destination, "user bob");
+  EXPECT_EQ(route.filed, (std::vector<std::string>{"bob 2", "lp 2"}));
+  EXPECT_EQ(lines.states, (std::vector<std::string>{"8 dialing 0600", "8 idle"}));
+}
+
 // Stop, lock, release, delete and authorise by task state: allowed moves
 // change the state, refused ones answer kTaskState and change nothing.
 TEST_F(SendQueueTest, SteeringByState) {
