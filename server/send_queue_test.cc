@@ -222,6 +222,86 @@ TEST_F(SendQueueTest, OwnLineDeliversAReceiveTask) {
   EXPECT_EQ(a[4].number, 0);
 }
 
+// Transfer of held faxes (send and receive tasks) to new recipients, the
+// request length against the headers, edits and the list of held tasks.
+TEST_F(SendQueueTest, TransferEditAndHeldTasks) {
+  uint32_t sent = SubmitOne(alice_, "8002");
+  ASSERT_TRUE(family_->engine().RunUntilIdle(clock_));
+  uint32_t recv = Task(sent).recv_id;
+  auto transfer = [&](const User& u, std::vector<std::pair<TRANSFERFAX_TABLE, int>> heads,
+                      int32_t length_delta = 0) {
+    std::vector<uint8_t> req;
+    for (auto& [h, n] : heads)
+      req.insert(req.end(), reinterpret_cast<uint8_t*>(&h), reinterpret_cast<uint8_t*>(&h) + 12);
+    for (auto& [h, n] : heads)
+      for (int i = 0; i < n; ++i) {
+        TRANSFERFAX_ITEM item;
+        std::memset(&item, 0, sizeof item);
+        std::strcpy(item.szRecipientNumber, ("70" + std::to_string(i)).c_str());
+        req.insert(req.end(), reinterpret_cast<uint8_t*>(&item),
+                   reinterpret_cast<uint8_t*>(&item) + sizeof item);
+      }
+    req.resize(req.size() + std::max(length_delta, 0));
+    if (length_delta < 0) req.resize(req.size() + length_delta);
+    rpc::ServerArgs a;
+    a.values.resize(8);
+    a[2].bytes = req;
+    a[3].number = static_cast<int32_t>(req.size());
+    a[5].number = static_cast<int32_t>(heads.size() * 44);
+    a[4].bytes.assign(heads.size() * 44, 0);
+    return Run(u, 14, a);
+  };
+  // (12 + 164) + (12 + 2 * 164) = 516 bytes: three new tasks.
+  EXPECT_EQ(transfer(alice_, {{{sent, 1, 0}, 1}, {{recv, 2, 1}, 2}}), 1);
+  auto mine = store_->WithDb([](sqlite3* db) { return LoadSendTasks(db, "", {}, 100); });
+  ASSERT_EQ(mine.size(), 4u);
+  EXPECT_EQ(mine[3].number, "701");
+  EXPECT_EQ(mine[3].pages_total, 2u);
+  EXPECT_NE(mine[3].document_file, mine[0].document_file);  // a copy of its own
+  EXPECT_EQ(transfer(alice_, {{{sent, 1, 0}, 1}}, 4), S(kBadRecord));
+  EXPECT_EQ(transfer(alice_, {{{sent, 1, 0}, 1}}, -4), S(kBadRecord));
+  EXPECT_EQ(transfer(alice_, {{{sent, 1, 2}, 1}}), S(kBadRecord));  // kind 2
+  EXPECT_EQ(transfer(bob_, {{{sent, 1, 0}, 1}}), S(kNoSuchTask));   // not bob's
+
+  // Edits: of a queued task; a sending one is refused; attempts 1..10.
+  ASSERT_TRUE(family_->engine().RunUntilIdle(clock_));
+  ctx_.send_simulation.lines = 1;
+  uint32_t first = SubmitOne(alice_, "5550100");
+  uint32_t second = SubmitOne(alice_, "5550101");
+  family_->engine().RunFor(clock_, 1);
+  auto edit = [&](uint32_t id, const char* number, uint32_t attempts) {
+    SENDTASK_TABLE r;
+    std::memset(&r, 0, sizeof r);
+    r.dwFaxID = id;
+    r.dwPriority = 4;
+    r.dwMaxAttempts = attempts;
+    std::strcpy(r.szRecipientNumber, number);
+    rpc::ServerArgs a;
+    a.values.resize(8);
+    a[2].bytes.assign(reinterpret_cast<uint8_t*>(&r), reinterpret_cast<uint8_t*>(&r) + 1024);
+    a[3].number = 1024;
+    return Run(alice_, 24, a);
+  };
+  EXPECT_EQ(edit(second, "123", 10), 1);
+  EXPECT_EQ(Task(second).number, "123");
+  EXPECT_EQ(Task(second).priority, 4u);
+  EXPECT_EQ(edit(second, "123", 11), S(kBadArgument));
+  EXPECT_EQ(edit(second, "123", 0), S(kBadArgument));
+  EXPECT_EQ(edit(second, "x", 1), S(kBadNumber));
+  EXPECT_EQ(edit(first, "123", 1), S(kTaskState));
+
+  // Held tasks: one's own without the authorise bit, everyone's with it.
+  SubmitOne(alice_, "1", 0, QZ_FAXJOB_HOLD);
+  SubmitOne(bob_, "2", 0, QZ_FAXJOB_HOLD);
+  for (auto [user, n] : {std::pair{bob_, 1}, std::pair{admin_, 2}}) {
+    rpc::ServerArgs a;
+    a.values.resize(8);
+    a[2].number = 1;
+    ASSERT_EQ(Run(user, 25, a), 1);
+    EXPECT_EQ(a[4].number, n * 1024) << user.id;
+  }
+}
+
 // The hooks of the other families, when set: lines, dial permission and
 // authorisation from telephony (which reads the store: no deadlock),
 // destinations from routing, filing by the inbox.
