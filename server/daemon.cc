@@ -1,10 +1,13 @@
 // daemon.cc -- start and stop of the stand-in fax server.
 #include "server/daemon.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "interfaces/interfaces.h"
 
@@ -49,8 +52,13 @@ bool Daemon::Start(std::string* error) {
   if (options_.clock == nullptr) system_clock_ = MakeSystemClock();
   context_.store = store_.get();
   context_.clock = options_.clock ? options_.clock : system_clock_.get();
-  context_.data_dir = options_.data_dir;
+  if (!PrepareDataDir(error)) {
+    Stop();
+    return false;
+  }
+  context_.data_dir = data_dir_;
   context_.spool_dir = options_.spool_dir;
+  context_.send_simulation = options_.send_simulation;
   context_.log = options_.log;
   families_ = MakeFamilies(&context_);
   for (auto& family : families_) service_->AddFamily(family.get());
@@ -112,6 +120,30 @@ bool Daemon::Start(std::string* error) {
   return true;
 }
 
+bool Daemon::PrepareDataDir(std::string* error) {
+  data_dir_ = options_.data_dir;
+  if (data_dir_.empty() && options_.db_path != ":memory:" && !options_.db_path.empty())
+    data_dir_ = options_.db_path + ".data";
+  if (data_dir_.empty()) {
+    // An in-memory database keeps its files in a private temporary
+    // directory that goes with the daemon.
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/qzfaxd-data-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      *error = "cannot create a data directory: " + std::string(std::strerror(errno));
+      return false;
+    }
+    data_dir_ = pattern;
+    temporary_data_dir_ = true;
+    return true;
+  }
+  if (::mkdir(data_dir_.c_str(), 0700) != 0 && errno != EEXIST) {
+    *error = "cannot create the data directory " + data_dir_ + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
 bool Daemon::Register(std::string* error) {
   const ifc::InterfaceDesc* ifaces[] = {&ifc::MainInterface(), &ifc::ServiceControlInterface()};
   struct Endpoint {
@@ -170,6 +202,11 @@ void Daemon::Stop() {
   families_.clear();
   context_ = ServerContext{};
   store_.reset();
+  if (temporary_data_dir_) {
+    std::error_code ec;
+    std::filesystem::remove_all(data_dir_, ec);
+    temporary_data_dir_ = false;
+  }
 }
 
 }  // namespace qz::faxd

@@ -47,6 +47,8 @@ struct DaemonOptions {
   std::string spool_dir;
   // The engine's clock; null: the system clock. Tests pass a ManualClock.
   Clock* clock = nullptr;
+  // The send queue's lines and pace (see ServerContext::send_simulation).
+  SendSimulation send_simulation;
   StoreOptions store;
   ServiceOptions service;
   std::function<void(const std::string&)> log;  // diagnostics; default none
@@ -68,10 +70,15 @@ class Daemon {
   FaxService& service() { return *service_; }
   Store& store() { return *store_; }
   ServerContext& context() { return context_; }
+  const std::string& data_dir() const { return data_dir_; }
 
  private:
   void Log(const std::string& line);
   bool Register(std::string* error);
+  // The data directory: DaemonOptions::data_dir, else "<db>.data" beside
+  // the database file, else (":memory:") a private temporary directory
+  // removed by Stop(). Created with mode 0700.
+  bool PrepareDataDir(std::string* error);
   void Unregister();
 
   DaemonOptions options_;
@@ -89,6 +96,8 @@ class Daemon {
   std::string local_endpoint_;
   uint16_t epm_port_ = 0;
   bool registered_remote_ = false;
+  std::string data_dir_;
+  bool temporary_data_dir_ = false;
 };
 
 // Builds every procedure family on `context` (families.cc). A family that

@@ -10,12 +10,15 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "interfaces/stubs.h"
 #include "rpc/binding_api.h"
 #include "rpc/client.h"
+#include "server/fax_document.h"
 #include "server/records.h"
+#include "server/send_queue.h"
 #include "server/server_status.h"
 
 namespace qz::faxd {
@@ -105,7 +108,7 @@ TEST_F(DaemonTest, TcpLoginQueryAndLogout) {
   EXPECT_EQ(bytes, 0);
   EXPECT_EQ(ifc::rpcQueryUserLog(h, &key, "bogus", &reply, &bytes), S(kBadCondition));
 
-  EXPECT_EQ(ifc::rpcSendFaxFromDraft(h, &key, 5), S(kNotHandled));
+  EXPECT_EQ(ifc::rpcSendFaxFromDraft(h, &key, 5), S(kNoSuchDraft));
   EXPECT_EQ(ifc::rpcLogoutServer(h, &key), 1);
   EXPECT_EQ(ifc::rpcSychronize(h, &key), S(kBadKey));
 }
@@ -324,6 +327,139 @@ TEST_F(DaemonTest, TcpSessionCarriesOnAcrossARestart) {
   EXPECT_EQ(b.Call(ifc::MainInterface().id, 87, key).stub, one);
   rpc::Binding other("ncacn_ip_tcp", "127.0.0.1", std::to_string(port));
   EXPECT_EQ(other.Call(ifc::MainInterface().id, 87, key).stub, bad_key);
+}
+
+}  // namespace
+}  // namespace qz::faxd
+
+namespace qz::faxd {
+namespace {
+
+// The send queue over the wire: a daemon on a manual clock whose engine is
+// stepped by the test; TCP callers name documents in the spool directory.
+class SendQueueWireTest : public DaemonTest {
+ protected:
+  void SetUp() override {
+    spool_ = dir_ + "/spool";
+    std::filesystem::create_directories(spool_);
+    ASSERT_TRUE(WriteFaxDocument(spool_ + "/fax.tif", 3, false));
+    DaemonOptions o;
+    o.db_path = ":memory:";
+    o.store.password_iterations = 20;
+    o.local_endpoint = "faxd-sendq-test";
+    o.spool_dir = spool_;
+    o.clock = &clock_;
+    o.send_simulation.engine_thread = false;
+    daemon_ = std::make_unique<Daemon>(o);
+    std::string error;
+    ASSERT_TRUE(daemon_->Start(&error)) << error;
+    for (ProcedureFamily* f : daemon_->service().families())
+      if (auto* q = dynamic_cast<SendQueueFamily*>(f)) engine_ = &q->engine();
+    ASSERT_NE(engine_, nullptr);
+  }
+  std::string spool_;
+  ManualClock clock_;
+  SendEngine* engine_ = nullptr;
+};
+
+TEST_F(SendQueueWireTest, SubmitViewProgressConnAndServiceControl) {
+  rpc::BindingHandle h = Tcp();
+  SESSIONKEY key;
+  std::vector<uint8_t> info(1680, 0);
+  ASSERT_EQ(ifc::rpcLogInServer(h, &key, 1680, info.data()), 1);
+
+  FAXJOB_TABLE job;
+  std::memset(&job, 0, sizeof job);
+  job.dwSize = sizeof job;
+  std::strcpy(job.szRecipientNumber, "8002");  // the server's own second line
+  std::strcpy(job.szDocumentPath, "fax.tif");
+  std::vector<uint8_t> results(44, 0xEE);
+  int32_t result_bytes = 44;
+  ASSERT_EQ(ifc::rpcSendFax(h, &key, reinterpret_cast<uint8_t*>(&job), sizeof job, results.data(),
+                            &result_bytes),
+            1);
+  SENDRESULT_TABLE r;
+  std::memcpy(&r, results.data(), sizeof r);
+  EXPECT_EQ(r.lStatus, 1);
+  EXPECT_EQ(r.dwPages, 3u);
+  engine_->RunFor(clock_, 3000 + 6000);  // connected, first page sent
+
+  int32_t ids[] = {static_cast<int32_t>(r.dwFaxID)};
+  uint8_t* reply = nullptr;
+  int32_t bytes = 0;
+  ASSERT_EQ(ifc::rpcGetTaskProgress(h, &key, ids, 4, &reply, &bytes), 1);
+  ASSERT_EQ(bytes, 16);
+  TASKINFO progress;
+  std::memcpy(&progress, reply, sizeof progress);
+  ifc::GetMemoryRoutines().release(reply);
+  EXPECT_EQ(progress.dwState, QZ_TASK_SENDING);
+  EXPECT_EQ(progress.dwPagesDone, 1u);
+  EXPECT_EQ(progress.dwPagesTotal, 3u);
+
+  // A connection record carrying its document inline, to two recipients.
+  std::vector<uint8_t> doc;
+  {
+    std::ifstream in(spool_ + "/fax.tif", std::ios::binary);
+    doc.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  CONNSENDITEM items[2];
+  std::memset(items, 0, sizeof items);
+  std::strcpy(items[0].szRecipientNumber, "100");
+  std::strcpy(items[1].szRecipientNumber, "5550199");
+  rpc::ConnSendInfo conn{};
+  conn.item_count = 2;
+  conn.items = reinterpret_cast<const uint8_t*>(items);
+  conn.data_length = static_cast<int32_t>(doc.size());
+  conn.data = doc.data();
+  std::strcpy(conn.text2, "from a connection");
+  ASSERT_EQ(ifc::rpcSendFaxFromConn(h, &key, &conn), 1);
+
+  reply = nullptr;
+  bytes = 0;
+  ASSERT_EQ(ifc::rpcViewSendTask(h, &key, 1, 0, &reply, &bytes), 1);
+  ASSERT_EQ(bytes, 3 * 1024);
+  SENDTASK_TABLE tasks[3];
+  std::memcpy(tasks, reply, sizeof tasks);
+  ifc::GetMemoryRoutines().release(reply);
+  EXPECT_STREQ(tasks[1].szSubject, "from a connection");
+  EXPECT_STREQ(tasks[2].szRecipientNumber, "5550199");
+  EXPECT_EQ(tasks[2].dwPagesTotal, 3u);
+
+  // Rendering into a file of the spool directory.
+  rpc::PrintToTiffInfo tiff{};
+  std::strcpy(tiff.text1, "HELLO\nWORLD");
+  std::strcpy(tiff.text2, "rendered.tif");
+  tiff.value1 = 1;
+  ASSERT_EQ(ifc::rpcPrintToTiffFromConn(h, &tiff), 1);
+  EXPECT_EQ(tiff.value1, 1);
+  std::string why;
+  EXPECT_EQ(CheckFaxDocument(spool_ + "/rendered.tif", &why), 1u) << why;
+
+  // Service control: stop refuses jobs, backup, start again.
+  ASSERT_EQ(ifc::rpcServerStop(h, &key, 1), 1);
+  result_bytes = 44;
+  EXPECT_EQ(ifc::rpcSendFax(h, &key, reinterpret_cast<uint8_t*>(&job), sizeof job,
+                            results.data(), &result_bytes),
+            S(kServiceStopped));
+  BACKUPINFO backup;
+  std::memset(&backup, 0, sizeof backup);
+  std::strcpy(backup.szName, "wire.db");
+  ASSERT_EQ(ifc::rpcServerBackup(h, &key, reinterpret_cast<uint8_t*>(&backup), 300), 1);
+  EXPECT_TRUE(std::filesystem::exists(daemon_->data_dir() + "/backups/wire.db"));
+  SESSIONKEY zero;
+  std::memset(&zero, 0, sizeof zero);
+  EXPECT_EQ(ifc::rpcServerStart(h, &zero, "admin", "", 1), 1);
+  ASSERT_TRUE(engine_->RunUntilIdle(clock_));
+
+  reply = nullptr;
+  bytes = 0;
+  ASSERT_EQ(ifc::rpcViewRecvTask(h, &key, 0, &reply, &bytes), 1);
+  ASSERT_EQ(bytes, 796);
+  RECVTASK_TABLE recv;
+  std::memcpy(&recv, reply, sizeof recv);
+  ifc::GetMemoryRoutines().release(reply);
+  EXPECT_EQ(recv.dwSendTaskID, r.dwFaxID);
+  EXPECT_EQ(recv.dwPages, 3u);
 }
 
 }  // namespace

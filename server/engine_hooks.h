@@ -101,6 +101,20 @@ class SystemLog {
                      const std::string& text) = 0;
 };
 
+// The send queue's engine: the pace of its lines and, when no telephony
+// is set, the lines it simulates (ids 1..lines, numbers first_number,
+// first_number + 1, ...). See "Send queue and service control" in
+// server/README.md.
+struct SendSimulation {
+  uint32_t lines = 2;
+  uint32_t first_number = 8001;
+  uint32_t connect_ms = 3000;   // dialling until the far end answers
+  uint32_t page_ms = 6000;      // one page on the line
+  uint32_t retry_ms = 60000;    // wait before the next attempt
+  uint32_t max_attempts = 3;    // default attempts of a job
+  bool engine_thread = true;    // false: nothing runs until the owner steps the engine
+};
+
 // What every family is built with.
 struct ServerContext {
   Store* store = nullptr;
@@ -116,6 +130,8 @@ struct ServerContext {
   SystemLog* system_log = nullptr;
   // One line per notable event for the daemon's stderr; may be empty.
   std::function<void(const std::string&)> log;
+  // The send queue's engine settings.
+  SendSimulation send_simulation;
 };
 
 }  // namespace qz::faxd

@@ -8,6 +8,7 @@
 #include <chrono>
 
 #include "server/daemon.h"
+#include "server/send_queue.h"
 
 namespace qz::faxd {
 namespace {
@@ -25,8 +26,10 @@ class SystemClock final : public Clock {
 
 std::unique_ptr<Clock> MakeSystemClock() { return std::make_unique<SystemClock>(); }
 
-std::vector<std::unique_ptr<ProcedureFamily>> MakeFamilies(ServerContext* /*context*/) {
+std::vector<std::unique_ptr<ProcedureFamily>> MakeFamilies(ServerContext* context) {
   std::vector<std::unique_ptr<ProcedureFamily>> families;
+  // Send queue and service control (13..25, 93..95; control 0, 1, 2, 4, 5).
+  families.push_back(std::make_unique<SendQueueFamily>(context));
   return families;
 }
 

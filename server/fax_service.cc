@@ -228,7 +228,10 @@ int32_t FaxService::FamilyMain(const rpc::CallContext& ctx, uint16_t opnum,
                                rpc::ServerArgs& args, const Key& key, Note* note) {
   for (ProcedureFamily* family : families_) {
     if (!family->HandlesMain(opnum)) continue;
-    std::optional<User> user = store_->GetUser(key.user);
+    // A procedure without a key (95) comes with an empty user.
+    const rpc::ProcDesc* proc = MainProc(opnum);
+    bool keyless = proc->param_count == 0 || proc->params[0].shape != rpc::Shape::kKey;
+    std::optional<User> user = keyless ? std::optional<User>(User{}) : store_->GetUser(key.user);
     if (!user) {
       note->detail = "bad key";
       return AsResult(kBadKey);

@@ -55,6 +55,14 @@ void Usage(FILE* out) {
       "  --max-log-rows N   rows the user log keeps, oldest pruned (default 1000000)\n"
       "  --max-reply-bytes N  largest user-log answer (default 4194304)\n"
       "  --no-register      do not register unknown local OS users\n"
+      "  --data-dir DIR     the server's own files (default <db>.data, or a\n"
+      "                     temporary directory for \":memory:\")\n"
+      "  --spool-dir DIR    TCP callers may name files only inside DIR\n"
+      "  --lines N          simulated fax lines (default 2)\n"
+      "  --first-number N   number of the first simulated line (default 8001)\n"
+      "  --page-ms N        time one page takes on a line (default 6000)\n"
+      "  --connect-ms N     time until the far end answers (default 3000)\n"
+      "  --retry-ms N       wait before another attempt (default 60000)\n"
       "  --help\n",
       out);
 }
@@ -65,6 +73,15 @@ bool ParsePort(const char* text, uint16_t* out) {
   unsigned long v = std::strtoul(text, &end, 10);
   if (errno != 0 || end == text || *end != '\0' || v > 65535) return false;
   *out = static_cast<uint16_t>(v);
+  return true;
+}
+
+bool ParseCount(const char* text, uint32_t* out) {
+  char* end = nullptr;
+  errno = 0;
+  unsigned long v = std::strtoul(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || v > 100000000) return false;
+  *out = static_cast<uint32_t>(v);
   return true;
 }
 
@@ -154,6 +171,23 @@ int main(int argc, char** argv) {
       else opt.service.max_reply_bytes = static_cast<size_t>(v);
     } else if (a == "--no-register") {
       opt.service.register_local_users = false;
+    } else if (a == "--data-dir") {
+      opt.data_dir = value();
+    } else if (a == "--spool-dir") {
+      opt.spool_dir = value();
+    } else if (a == "--lines" || a == "--first-number" || a == "--page-ms" ||
+               a == "--connect-ms" || a == "--retry-ms") {
+      uint32_t v = 0;
+      if (!ParseCount(value(), &v) || (a == "--lines" && v > 64)) {
+        std::fprintf(stderr, "qzfaxd: bad value for %s\n", a.c_str());
+        return 2;
+      }
+      qz::faxd::SendSimulation& sim = opt.send_simulation;
+      (a == "--lines"          ? sim.lines
+       : a == "--first-number" ? sim.first_number
+       : a == "--page-ms"      ? sim.page_ms
+       : a == "--connect-ms"   ? sim.connect_ms
+                               : sim.retry_ms) = v;
     } else if (a == "--help" || a == "-h") {
       Usage(stdout);
       return 0;

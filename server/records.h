@@ -38,19 +38,9 @@ static_assert(offsetof(UserLogRecord, szDetail) == 104);
 // Opnum recorded in the user log for service-control procedure n.
 inline constexpr uint32_t kServiceControlOpnumBase = 0x100;
 
-// Capability block of rpcGetServerCaps (SERVERCAPS), 440 bytes.
-struct ServerCapsRecord {
-  uint32_t dwSize;            //   0: 440
-  uint32_t dwVersion;         //   4: server version, major << 16 | minor
-  uint32_t dwFlags;           //   8: kCap* bits below
-  uint32_t dwActiveSessions;  //  12: sessions logged in right now
-  uint32_t dwStartTime;       //  16: server start, seconds since 1970 (UTC)
-  uint32_t dwNow;             //  20: the server's clock at the call
-  char szServerName[32];      //  24
-  char szVersion[32];         //  56
-  char szHostName[64];        //  88
-  uint8_t abReserved[288];    // 152: zero
-};
+// Capability block of rpcGetServerCaps (SERVERCAPS, 440 bytes; layout in
+// qzcsif/qzrecords_send.h).
+using ServerCapsRecord = SERVERCAPS;
 static_assert(sizeof(ServerCapsRecord) == QZ_SIZEOF_SERVERCAPS);
 
 inline constexpr uint32_t kCapUserLog = 0x1;    // rpcQueryUserLog / rpcDelUserLog answer

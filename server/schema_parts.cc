@@ -4,12 +4,14 @@
 // defined beside its code; this list names them in the order Store::Open
 // applies them (a part may refer to the tables of parts before it).
 // Thread-safety: immutable after first use.
+#include "server/send_engine.h"
 #include "server/store.h"
 
 namespace qz::faxd {
 
 const std::vector<const SchemaPart*>& FamilySchemaParts() {
   static const std::vector<const SchemaPart*> parts = {
+      &kSendQueueSchema,
   };
   return parts;
 }

@@ -22,6 +22,14 @@ const char* StatusName(uint32_t status) {
     case kFileFailure: return "FILE_FAILURE";
     case kServerBusy: return "SERVER_BUSY";
     case kTextTooLong: return "TEXT_TOO_LONG";
+    case kServiceStopped: return "SERVICE_STOPPED";
+    case kNoSuchTask: return "NO_SUCH_TASK";
+    case kTaskState: return "TASK_STATE";
+    case kBadDocument: return "BAD_DOCUMENT";
+    case kBadNumber: return "BAD_NUMBER";
+    case kNoSuchDraft: return "NO_SUCH_DRAFT";
+    case kBadBackupName: return "BAD_BACKUP_NAME";
+    case kJobNotQueued: return "JOB_NOT_QUEUED";
     default: return "";
   }
 }

@@ -55,6 +55,24 @@ enum ServerStatus : uint32_t {
   kTextTooLong = 0xC1FE0021,
 
   // The send queue and the service control (0xC1FE0030..0xC1FE004F).
+  // The fax service is stopped (or draining): no new jobs.
+  kServiceStopped = 0xC1FE0030,
+  // An ID names no task the caller may see.
+  kNoSuchTask = 0xC1FE0031,
+  // The task's state does not allow the operation (e.g. editing a task
+  // that is being sent, authorising one that is not held).
+  kTaskState = 0xC1FE0032,
+  // The document is not a fax document (TIFF, G3/G4, bilevel, fax width).
+  kBadDocument = 0xC1FE0033,
+  // A recipient number without digits, or with characters other than
+  // digits, blanks and + - ( ) .
+  kBadNumber = 0xC1FE0034,
+  // rpcSendFaxFromDraft: no such draft (drafts are not kept yet).
+  kNoSuchDraft = 0xC1FE0035,
+  // rpcServerBackup: the name is not a plain file name.
+  kBadBackupName = 0xC1FE0036,
+  // Another job of the same submission was refused; this one was not queued.
+  kJobNotQueued = 0xC1FE0037,
 
   // The message store, users, files and drafts (0xC1FE0050..0xC1FE006F).
 

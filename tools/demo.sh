@@ -2,16 +2,18 @@
 # shellcheck disable=SC2317 # cleanup runs from the traps
 # Runs the demo: starts the stand-in fax server qzfaxd with a scratch
 # database and its own endpoint mapper on an unprivileged port, runs the
-# example client against it, stops the server and shows the call trace log
-# the client wrote.  Usage: tools/demo.sh [build-dir]
+# example client against it (which sends a fax through the server's send
+# queue to the server's own line), stops the server and shows the call
+# trace log the client wrote.  Usage: tools/demo.sh [build-dir]
 #
 # Everything lives in a scratch directory that is removed at the end; the
 # server is stopped however the script ends (including Ctrl-C).
 set -eu
 dir=${1:-build}
-if [ ! -x "$dir/server/qzfaxd" ] || [ ! -x "$dir/examples/qz_demo" ]; then
-  echo "demo.sh: $dir/server/qzfaxd or $dir/examples/qz_demo is not built;" \
-       "run ./qz demo (or build the targets qzfaxd and qz_demo)" >&2
+if [ ! -x "$dir/server/qzfaxd" ] || [ ! -x "$dir/examples/qz_demo" ] ||
+   [ ! -x "$dir/server/qz_faxdoc" ]; then
+  echo "demo.sh: $dir/server/qzfaxd, qz_faxdoc or $dir/examples/qz_demo is not built;" \
+       "run ./qz demo (or build the targets qzfaxd, qz_faxdoc and qz_demo)" >&2
   exit 1
 fi
 build=$(cd "$dir" && pwd)
@@ -32,8 +34,13 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
+# The fax the client sends: one page of text.
+"$build/server/qz_faxdoc" "$work/letter.tif" "HELLO FROM THE QZCSIF DEMO" \
+  "THIS PAGE WENT THROUGH THE SEND QUEUE" >/dev/null
+# Fast simulated lines (a page in 0.3 s) so that the fax arrives at once.
 "$build/server/qzfaxd" --db "$work/qzfaxd.db" --epm-port "$QZRPC_EPM_PORT" \
-  --listen 127.0.0.1 >"$work/qzfaxd.out" 2>"$work/qzfaxd.err" &
+  --listen 127.0.0.1 --spool-dir "$work" --connect-ms 200 --page-ms 300 \
+  >"$work/qzfaxd.out" 2>"$work/qzfaxd.err" &
 server=$!
 
 # Wait up to 30 s for the ready line: a busy machine can be slow to start it.
@@ -55,7 +62,7 @@ else
 fi
 
 status=0
-(cd "$work" && "$build/examples/qz_demo") || status=$?
+(cd "$work" && "$build/examples/qz_demo" "$work/letter.tif") || status=$?
 stop_server
 echo
 echo "== server log (stderr of qzfaxd)"

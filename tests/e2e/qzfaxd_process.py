@@ -20,7 +20,7 @@ def free_port():
 
 
 class Qzfaxd:
-    def __init__(self, binary, extra_args=()):
+    def __init__(self, binary, extra_args=(), spool=False):
         self.binary = binary
         self.extra_args = list(extra_args)
         self.tmp = tempfile.TemporaryDirectory(prefix="qzfaxd-test-")
@@ -29,6 +29,11 @@ class Qzfaxd:
         self.env["QZRPC_EPM_PORT"] = str(self.epm_port)
         self.env["QZRPC_LRPC_DIR"] = os.path.join(self.tmp.name, "lrpc")
         self.proc = None
+        # spool=True: TCP callers may name files in self.spool.
+        self.spool = os.path.join(self.tmp.name, "spool") if spool else None
+        if self.spool:
+            os.mkdir(self.spool, 0o700)
+            self.extra_args += ["--spool-dir", self.spool]
 
     def __enter__(self):
         db = os.path.join(self.tmp.name, "qzfaxd.db")
