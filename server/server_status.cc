@@ -24,10 +24,12 @@ const char* StatusName(uint32_t status) {
     case kExists: return "EXISTS";
     case kReplyTooLarge: return "REPLY_TOO_LARGE";
     case kFileError: return "FILE_ERROR";
-    case kClientFile: return "CLIENT_FILE";
     case kNotLocal: return "NOT_LOCAL";
     case kBadDocument: return "BAD_DOCUMENT";
     case kNoDataDir: return "NO_DATA_DIR";
+    case kNoSuchFile: return "NO_SUCH_FILE";
+    case kFileDenied: return "FILE_DENIED";
+    case kFileFailure: return "FILE_FAILURE";
     default: return "";
   }
 }

@@ -37,6 +37,14 @@ enum ServerStatus : uint32_t {
   kBadPassword = 0xC1FE000A,
   // rpcAdviseOP: the connection holds too many registrations already.
   kTooMany = 0xC1FE000B,
+  // A file the client named does not exist (or a folder on its path).
+  kNoSuchFile = 0xC1FE000C,
+  // The client may not open the file it named: the kernel refused it
+  // with the client's identity, or (over TCP) it lies outside the spool
+  // directory or its path holds "..", a symbolic link or a bad name.
+  kFileDenied = 0xC1FE000D,
+  // Reading or writing a file failed otherwise (disk full, I/O error).
+  kFileFailure = 0xC1FE000E,
 
   // Limits and abuse (0xC1FE0020..0xC1FE002F).
 
@@ -61,15 +69,12 @@ enum ServerStatus : uint32_t {
   kReplyTooLarge = 0xC1FE0055,
   // A file of the server's store cannot be read or written.
   kFileError = 0xC1FE0056,
-  // The file the client named (or its descriptor) cannot be opened with
-  // the client's identity.
-  kClientFile = 0xC1FE0057,
   // The procedure needs a local (ncalrpc) caller.
-  kNotLocal = 0xC1FE0058,
+  kNotLocal = 0xC1FE0057,
   // The document is not a readable TIFF, or has no such page.
-  kBadDocument = 0xC1FE0059,
+  kBadDocument = 0xC1FE0058,
   // The server has no store directory for files.
-  kNoDataDir = 0xC1FE005A,
+  kNoDataDir = 0xC1FE0059,
 
   // Lines, dialing, routing, logs, configuration, reports
   // (0xC1FE0070..0xC1FE008F).
