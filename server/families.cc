@@ -8,6 +8,9 @@
 #include <chrono>
 
 #include "server/daemon.h"
+#include "server/files.h"
+#include "server/message_store.h"
+#include "server/users.h"
 
 namespace qz::faxd {
 namespace {
@@ -25,8 +28,16 @@ class SystemClock final : public Clock {
 
 std::unique_ptr<Clock> MakeSystemClock() { return std::make_unique<SystemClock>(); }
 
-std::vector<std::unique_ptr<ProcedureFamily>> MakeFamilies(ServerContext* /*context*/) {
+std::vector<std::unique_ptr<ProcedureFamily>> MakeFamilies(ServerContext* context) {
   std::vector<std::unique_ptr<ProcedureFamily>> families;
+  // Message store, users and files (the store answers the Inbox hook).
+  {
+    auto store = std::make_unique<MessageStore>(context);
+    context->inbox = store.get();
+    families.push_back(std::move(store));
+    families.push_back(std::make_unique<Users>(context));
+    families.push_back(std::make_unique<Files>(context));
+  }
   return families;
 }
 

@@ -4,12 +4,18 @@
 // defined beside its code; this list names them in the order Store::Open
 // applies them (a part may refer to the tables of parts before it).
 // Thread-safety: immutable after first use.
+#include "server/files.h"
+#include "server/message_store.h"
 #include "server/store.h"
+#include "server/users.h"
 
 namespace qz::faxd {
 
 const std::vector<const SchemaPart*>& FamilySchemaParts() {
   static const std::vector<const SchemaPart*> parts = {
+      // Message store, users and files: users first (the others read the
+      // department column it adds).
+      &kUsersSchema, &kMessageStoreSchema, &kFilesSchema,
   };
   return parts;
 }

@@ -56,7 +56,7 @@ const ConditionField kDeptFields[] = {
 // One change to one user, read from any of the three record forms.
 struct UserChange {
   enum class What { kAdd, kChange, kDelete, kPassword, kDepartment, kInvalid };
-  What what;
+  What what = What::kInvalid;
   std::string id;
   std::string name;
   std::string dept;
@@ -135,7 +135,7 @@ class Procedures {
     std::string sql = "SELECT d.id, d.name, d.manager, d.fax_number, d.flags, (SELECT COUNT(*) "
                       "FROM users u WHERE u.dept_id = d.id) FROM departments d" +
                       ConditionSql(terms, " WHERE ", &params) + " ORDER BY d.id LIMIT ?";
-    params.push_back(static_cast<int64_t>(max + 1));
+    params.emplace_back(std::in_place_type<int64_t>, static_cast<int64_t>(max + 1));
     Stmt s(db_, sql);
     if (!BindAll(s, params)) return Store();
     size_t rows = 0;
@@ -434,7 +434,8 @@ int32_t Users::Main(Call& call, uint16_t opnum) {
       std::vector<uint8_t> r(block.begin() + off, block.begin() + off + len);
       off += len;
       USEROP_RECORD u = RecordAt<USEROP_RECORD>(r, 0);
-      UserChange c{what};
+      UserChange c;
+      c.what = what;
       std::string password;
       bool ok = FieldText(u.szUserID, &c.id) && FieldText(u.szDeptID, &c.dept) &&
                 FieldText(u.szUserName, &c.name) && FieldText(u.szPassword, &password);
@@ -454,7 +455,8 @@ int32_t Users::Main(Call& call, uint16_t opnum) {
     if (n == 0) return call.Fail(kBadRecord, "user block of " + std::to_string(block.size()));
     for (size_t i = 0; i < n; ++i) {
       USERINFO_TABLE u = RecordAt<USERINFO_TABLE>(block, i);
-      UserChange c{what};
+      UserChange c;
+      c.what = what;
       bool ok = FieldText(u.szUserID, &c.id) && FieldText(u.szUserName, &c.name);
       std::vector<uint8_t> raw(block.begin() + i * sizeof u, block.begin() + (i + 1) * sizeof u);
       c.dept = Text(raw, kUserRecordDeptOffset, 20, &ok);
