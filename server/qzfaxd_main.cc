@@ -50,9 +50,6 @@ void Usage(FILE* out) {
       "  --tcp-user ID      user that a TCP login maps to (default admin)\n"
       "  --no-tcp-login     refuse logins over TCP\n"
       "  --no-register      do not register unknown local OS users\n"
-      "  --data-dir DIR     the server's files: documents, cover pages, scripts, imports\n"
-      "                     (default: qzfaxd-files beside the database; none for :memory:)\n"
-      "  --spool-dir DIR    the only place TCP callers may name files in (default: none)\n"
       "  --help\n",
       out);
 }
@@ -138,10 +135,6 @@ int main(int argc, char** argv) {
       opt.service.tcp_user.clear();
     } else if (a == "--no-register") {
       opt.service.register_local_users = false;
-    } else if (a == "--data-dir") {
-      opt.data_dir = value();
-    } else if (a == "--spool-dir") {
-      opt.spool_dir = value();
     } else if (a == "--help" || a == "-h") {
       Usage(stdout);
       return 0;
@@ -157,15 +150,6 @@ int main(int argc, char** argv) {
     return 1;
   }
   opt.db_path = *db;
-  if (opt.data_dir.empty() && opt.db_path != ":memory:") {
-    size_t slash = opt.db_path.rfind('/');
-    opt.data_dir = (slash == std::string::npos ? std::string(".") : opt.db_path.substr(0, slash)) +
-                   "/qzfaxd-files";
-  }
-  if (!opt.data_dir.empty() && !MakeDirectories(opt.data_dir)) {
-    std::fprintf(stderr, "qzfaxd: cannot create %s\n", opt.data_dir.c_str());
-    return 1;
-  }
   // The database holds password hashes: keep it (and anything else we
   // create) private to the account.
   umask(077);
