@@ -43,7 +43,8 @@ CREATE TABLE store_items (
   recv_task   INTEGER NOT NULL DEFAULT 0,
   line_id     INTEGER NOT NULL DEFAULT 0,
   line_number TEXT NOT NULL DEFAULT '',
-  sender_user TEXT NOT NULL DEFAULT ''
+  sender_user TEXT NOT NULL DEFAULT '',
+  recipient   TEXT NOT NULL DEFAULT ''
 );
 CREATE INDEX store_items_folder ON store_items(folder_id, code);
 CREATE TABLE store_relations (
@@ -303,19 +304,27 @@ void RemoveDocuments(const ServerContext& context, const std::vector<std::string
       ::unlink(DocumentPath(context, d).c_str());
 }
 
-// Layout of the RECVTASK_TABLE records (796 bytes) that
-// rpcGetNewReceivedMessages answers with: the fields the store fills.
+// The RECVTASK_TABLE records (796 bytes) rpcGetNewReceivedMessages
+// answers with, at the send queue's offsets; in this reply the first field
+// is the message's ID (what the client acknowledges, flags, moves and
+// fetches) and the receive task's ID is at 28.
 namespace recvtask {
-constexpr size_t kTaskId = 0;        // uint32: the receive task that took the fax
-constexpr size_t kFaxId = 4;         // uint32: the message
-constexpr size_t kLineId = 8;        // uint32
-constexpr size_t kPages = 12;        // uint32
-constexpr size_t kTime = 16;         // uint32: seconds since 1970
-constexpr size_t kFolderId = 20;     // uint32
-constexpr size_t kLineNumber = 24;   // text[32]
-constexpr size_t kSender = 56;       // text[64]: calling station
-constexpr size_t kSenderUser = 120;  // text[20]
-constexpr size_t kSubject = 140;     // text[128]
+constexpr size_t kFaxId = 0;          // uint32: the message
+constexpr size_t kState = 4;          // uint32: 3, complete and filed
+constexpr size_t kLineId = 8;         // uint32
+constexpr size_t kPages = 12;         // uint32
+constexpr size_t kStartTime = 16;     // uint32: seconds since 1970
+constexpr size_t kEndTime = 20;       // uint32
+constexpr size_t kTaskId = 28;        // uint32: the receive task that took it
+constexpr size_t kOwner = 32;         // text[20]: user or department of the folder
+constexpr size_t kLineNumber = 52;    // text[64]
+constexpr size_t kSender = 116;       // text[64]: calling station
+constexpr size_t kSenderUser = 180;   // text[20]
+constexpr size_t kRecipient = 200;    // text[64]
+constexpr size_t kSubject = 264;      // text[128]
+constexpr size_t kDestination = 392;  // text[64]: "user <id>" or "department <id>"
+constexpr size_t kDocument = 456;     // text[256]: the document's name in the store
+constexpr uint32_t kDelivered = 3;
 }  // namespace recvtask
 
 void PutText(std::vector<uint8_t>& b, size_t off, size_t width, const std::string& text) {
@@ -893,21 +902,27 @@ class Procedures {
     std::vector<uint8_t> out;
     size_t rows = 0;
     rc = Select("SELECT id, recv_task, line_id, pages, time, line_number, number, sender_user, "
-                "name FROM store_items WHERE folder_id = ? AND code = 1 AND is_new = 1 "
-                "ORDER BY id LIMIT ?",
+                "name, recipient, document FROM store_items WHERE folder_id = ? AND code = 1 AND "
+                "is_new = 1 ORDER BY id LIMIT ?",
                 {f.id, static_cast<int64_t>(limits_.max_records)}, [&](Stmt& s) {
                   ++rows;
                   std::vector<uint8_t> r(QZ_SIZEOF_RECVTASK_TABLE, 0);
-                  PutU32(r, recvtask::kTaskId, static_cast<uint32_t>(s.Int(1)));
                   PutU32(r, recvtask::kFaxId, static_cast<uint32_t>(s.Int(0)));
+                  PutU32(r, recvtask::kState, recvtask::kDelivered);
                   PutU32(r, recvtask::kLineId, static_cast<uint32_t>(s.Int(2)));
                   PutU32(r, recvtask::kPages, static_cast<uint32_t>(s.Int(3)));
-                  PutU32(r, recvtask::kTime, static_cast<uint32_t>(s.Int(4)));
-                  PutU32(r, recvtask::kFolderId, static_cast<uint32_t>(f.id));
-                  PutText(r, recvtask::kLineNumber, 32, s.Text(5));
+                  PutU32(r, recvtask::kStartTime, static_cast<uint32_t>(s.Int(4)));
+                  PutU32(r, recvtask::kEndTime, static_cast<uint32_t>(s.Int(4)));
+                  PutU32(r, recvtask::kTaskId, static_cast<uint32_t>(s.Int(1)));
+                  PutText(r, recvtask::kOwner, 20, f.owner);
+                  PutText(r, recvtask::kLineNumber, 64, s.Text(5));
                   PutText(r, recvtask::kSender, 64, s.Text(6));
                   PutText(r, recvtask::kSenderUser, 20, s.Text(7));
+                  PutText(r, recvtask::kRecipient, 64, s.Text(9));
                   PutText(r, recvtask::kSubject, 128, s.Text(8));
+                  PutText(r, recvtask::kDestination, 64,
+                          (f.cls == QZ_FOLDER_PERSONAL ? "user " : "department ") + f.owner);
+                  PutText(r, recvtask::kDocument, 256, s.Text(10));
                   out.insert(out.end(), r.begin(), r.end());
                 });
     if (rc != kOk) return rc;
@@ -983,11 +998,12 @@ uint32_t MessageStore::InjectReceivedFax(const ReceivedFax& fax, const Destinati
       document = name;
     }
     Stmt u(db, "UPDATE store_items SET document = ?, pages = ?, is_new = 1, recv_task = ?, "
-               "line_id = ?, line_number = ?, sender_user = ? WHERE id = ?");
+               "line_id = ?, line_number = ?, sender_user = ?, recipient = ? WHERE id = ?");
     if (!u.Bind(1, std::string_view(document)) || !u.Bind(2, int64_t{fax.pages}) ||
         !u.Bind(3, int64_t{fax.recv_task_id}) || !u.Bind(4, int64_t{fax.line_id}) ||
         !u.Bind(5, std::string_view(fax.line_number)) ||
-        !u.Bind(6, std::string_view(fax.sender_user)) || !u.Bind(7, item) ||
+        !u.Bind(6, std::string_view(fax.sender_user)) ||
+        !u.Bind(7, std::string_view(fax.recipient_name)) || !u.Bind(8, item) ||
         u.Step() != SQLITE_DONE)
       return false;
     id = static_cast<uint32_t>(item);

@@ -185,11 +185,12 @@ TEST_F(MessageStoreTest, ReceivedFaxIsNewUntilAcknowledgedAndFlagsShowInFaxViews
   std::vector<uint8_t> detail = fresh({});
   ASSERT_EQ(detail.size(), size_t{QZ_SIZEOF_RECVTASK_TABLE});
   uint32_t fax_id, pages;
-  std::memcpy(&fax_id, detail.data() + 4, 4);
+  std::memcpy(&fax_id, detail.data(), 4);
   std::memcpy(&pages, detail.data() + 12, 4);
   EXPECT_EQ(fax_id, id);
   EXPECT_EQ(pages, 2u);
-  EXPECT_STREQ(reinterpret_cast<const char*>(detail.data() + 140), "quarterly");
+  EXPECT_STREQ(reinterpret_cast<const char*>(detail.data() + 264), "quarterly");
+  EXPECT_STREQ(reinterpret_cast<const char*>(detail.data() + 392), "user bob");
   // Carol neither sees nor flags bob's message.
   EXPECT_EQ(Call("carol", 77, [&](rpc::ServerArgs& a) { a[2].number = 1; a[3].number = int32_t(id); })
                 .result, S(kNotFound));
