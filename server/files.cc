@@ -509,6 +509,9 @@ int32_t Files::Import(Call& call) {
     return call.Fail(kBadArgument, "import arguments");
   if (context_->data_dir.empty()) return call.Fail(kNoDataDir, "no store directory");
   if (context_->inbox == nullptr) return call.Fail(kNotHandled, "no message store");
+  // The caller's identifier names a directory: it must be a plain name.
+  if (!ValidStoreName(call.user().id))
+    return call.Fail(kBadArgument, "the caller's identifier cannot name a directory");
   Destination to{Destination::Kind::kUser, call.user().id};
   if (target == 1) {
     to.kind = Destination::Kind::kDepartment;
