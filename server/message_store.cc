@@ -424,8 +424,8 @@ namespace {
 // The procedures, each run inside one transaction by MessageStore::Main.
 class Procedures {
  public:
-  Procedures(sqlite3* db, Call& call, const ServerContext& context, const StoreLimits& limits)
-      : db_(db), call_(call), context_(context), limits_(limits) {}
+  Procedures(sqlite3* db, Call& call, const StoreLimits& limits)
+      : db_(db), call_(call), limits_(limits) {}
 
   std::vector<std::string> removed_documents;
 
@@ -934,7 +934,6 @@ class Procedures {
 
   sqlite3* db_;
   Call& call_;
-  const ServerContext& context_;
   const StoreLimits& limits_;
   std::string dept_;
 };
@@ -945,7 +944,7 @@ int32_t MessageStore::Main(Call& call, uint16_t opnum) {
   int32_t result = AsResult(kStoreFailure);
   std::vector<std::string> removed;
   bool committed = context_->store->Transaction([&](sqlite3* db) {
-    Procedures p(db, call, *context_, limits_);
+    Procedures p(db, call, limits_);
     result = p.Run(opnum);
     removed = std::move(p.removed_documents);
     return result == kOk;

@@ -81,8 +81,7 @@ bool Exists(sqlite3* db, const char* sql, const std::string& key) {
 
 class Procedures {
  public:
-  Procedures(sqlite3* db, Call& call, const ServerContext& context)
-      : db_(db), call_(call), context_(context) {}
+  Procedures(sqlite3* db, Call& call) : db_(db), call_(call) {}
 
   int32_t Store() {
     return call_.Fail(kStoreFailure, std::string("store: ") + sqlite3_errmsg(db_));
@@ -334,7 +333,6 @@ class Procedures {
  private:
   sqlite3* db_;
   Call& call_;
-  const ServerContext& context_;
 };
 
 }  // namespace
@@ -351,7 +349,7 @@ int32_t Users::Main(Call& call, uint16_t opnum) {
   auto run = [&](const std::function<int32_t(Procedures&)>& body) {
     int32_t result = AsResult(kStoreFailure);
     bool committed = context_->store->Transaction([&](sqlite3* db) {
-      Procedures p(db, call, *context_);
+      Procedures p(db, call);
       result = body(p);
       return result == kOk;
     });
