@@ -491,9 +491,11 @@ class Procedures {
     size_t n;
     int32_t rc = Prepare(code, fb, fs, block, size, kChange, true, &k, &f, &n);
     if (rc != kOk) return rc;
+    // The block goes back to the client: it gets the identifiers only when
+    // every record was made.
+    std::vector<uint8_t> made = block.bytes;
     for (size_t i = 0; i < n; ++i) {
-      std::vector<uint8_t> rec(block.bytes.begin() + i * k->size,
-                               block.bytes.begin() + (i + 1) * k->size);
+      std::vector<uint8_t> rec(made.begin() + i * k->size, made.begin() + (i + 1) * k->size);
       if (code == QZ_ITEM_RELATION) {
         if ((rc = NewRelation(f, rec)) != kOk) return rc;
         continue;
@@ -510,8 +512,9 @@ class Procedures {
         return call_.Fail(kBadRecord, "text without NUL in record " + std::to_string(i));
       int64_t id;
       if (!InsertItem(db_, *k, f.id, rec, c, 2, &id)) return Store();
-      std::memcpy(block.bytes.data() + i * k->size, rec.data(), k->size);
+      std::memcpy(made.data() + i * k->size, rec.data(), k->size);
     }
+    block.bytes = std::move(made);
     call_.Note("created " + std::to_string(n) + " of item code " + std::to_string(code) +
                " in folder " + std::to_string(f.id));
     return kOk;

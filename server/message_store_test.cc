@@ -158,9 +158,15 @@ TEST_F(MessageStoreTest, FoldersAndBlocksAreChecked) {
   for (const Case& c : cases)
     EXPECT_EQ(NewItems("bob", c.code, bobs, std::vector<uint8_t>(c.bytes, 0)).result, c.expect)
         << c.code << " " << c.bytes;
-  // A text field without its NUL is not a valid record.
-  std::vector<uint8_t> unterminated(84, 'x');
-  EXPECT_EQ(NewItems("bob", QZ_ITEM_MESSAGE, bobs, unterminated).result, S(kBadRecord));
+  // A text field without its NUL is not a valid record; a block refused
+  // half way makes nothing and hands out no identifier.
+  std::vector<uint8_t> half(84, 0);
+  half.resize(168, 'x');
+  size_t before = GetItems("bob", QZ_ITEM_MESSAGE, bobs).bytes(5).size();
+  Reply refused = NewItems("bob", QZ_ITEM_MESSAGE, bobs, half);
+  EXPECT_EQ(refused.result, S(kBadRecord));
+  EXPECT_EQ(refused.bytes(5), half);
+  EXPECT_EQ(GetItems("bob", QZ_ITEM_MESSAGE, bobs).bytes(5).size(), before);
   // Folder kinds 1..8.
   for (auto [kind, expect] : {std::pair{0, S(kBadArgument)}, {1, 1}, {8, 1}, {9, S(kBadArgument)}})
     EXPECT_EQ(Call("bob", 76, [&](rpc::ServerArgs& a) { a[2].number = kind; }).result, expect)

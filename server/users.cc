@@ -81,7 +81,9 @@ bool Exists(sqlite3* db, const char* sql, const std::string& key) {
 
 class Procedures {
  public:
-  Procedures(sqlite3* db, Call& call) : db_(db), call_(call) {}
+  Procedures(sqlite3* db, Call& call,
+             const std::vector<std::pair<std::string, Users::OwnershipCheck>>& checks)
+      : db_(db), call_(call), checks_(checks) {}
 
   int32_t Store() {
     return call_.Fail(kStoreFailure, std::string("store: ") + sqlite3_errmsg(db_));
@@ -282,13 +284,15 @@ class Procedures {
   }
 
   // A user goes only when nothing of theirs would be left behind: no
-  // items in their folders and no drafts. Their empty folders, details
+  // items in their folders, no drafts, nothing another family registered. Their empty folders, details
   // and OS-account mappings go with them, their sessions end, and the
   // departments they managed have no manager.
   int32_t Delete(const std::string& id) {
     if (id == call_.user().id) return call_.Fail(kInUse, "a user cannot delete themselves");
     if (Exists(db_, "SELECT 1 FROM store_drafts WHERE owner = ?", id))
       return call_.Fail(kInUse, "user " + id + " has drafts");
+    for (const auto& [what, owns] : checks_)
+      if (owns(db_, id)) return call_.Fail(kInUse, "user " + id + " has " + what);
     int32_t rc = RemoveOwnerFolders(db_, QZ_FOLDER_PERSONAL, id);
     if (rc == AsResult(kInUse)) return call_.Fail(kInUse, "user " + id + " has items");
     if (rc != kOk) return Store();
@@ -333,6 +337,7 @@ class Procedures {
  private:
   sqlite3* db_;
   Call& call_;
+  const std::vector<std::pair<std::string, Users::OwnershipCheck>>& checks_;
 };
 
 }  // namespace
@@ -349,7 +354,7 @@ int32_t Users::Main(Call& call, uint16_t opnum) {
   auto run = [&](const std::function<int32_t(Procedures&)>& body) {
     int32_t result = AsResult(kStoreFailure);
     bool committed = context_->store->Transaction([&](sqlite3* db) {
-      Procedures p(db, call);
+      Procedures p(db, call, ownership_checks_);
       result = body(p);
       return result == kOk;
     });

@@ -15,10 +15,15 @@
 #define QZ_SERVER_USERS_H_
 
 #include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
 
 #include "server/engine_hooks.h"
 #include "server/family.h"
 #include "server/store_common.h"
+
+struct sqlite3;
 
 namespace qz::faxd {
 
@@ -38,7 +43,17 @@ class Users final : public ProcedureFamily {
   bool HandlesMain(uint16_t opnum) const override { return opnum >= 7 && opnum <= 12; }
   int32_t Main(Call& call, uint16_t opnum) override;
 
+  // What another family keeps of a user (send and receive tasks, ...):
+  // `owns(db, user)` answers, inside the deleting transaction, whether
+  // `user` still owns some; then the deletion is refused with IN_USE and
+  // the note names `what`. Register before the server starts (families.cc).
+  using OwnershipCheck = std::function<bool(sqlite3* db, const std::string& user)>;
+  void AddOwnershipCheck(std::string what, OwnershipCheck owns) {
+    ownership_checks_.emplace_back(std::move(what), std::move(owns));
+  }
+
  private:
+  std::vector<std::pair<std::string, OwnershipCheck>> ownership_checks_;
   ServerContext* context_;
   StoreLimits limits_;
   uint32_t iterations_;

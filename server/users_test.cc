@@ -202,6 +202,13 @@ TEST_F(UsersOps, DeletionRefusesOwnersAndLeavesNoOrphans) {
   ASSERT_EQ(Call("carol", 97, [&](rpc::ServerArgs& a) {
               a[2].number = static_cast<int32_t>(Count("SELECT MAX(id) FROM store_drafts"));
             }).result, 1);
+  // What another family keeps of her counts too.
+  bool has_tasks = true;
+  users_->AddOwnershipCheck("send tasks", [&](sqlite3*, const std::string& user) {
+    return has_tasks && user == "carol";
+  });
+  EXPECT_EQ(Op("alice", 10, 3, carol), S(kInUse));
+  has_tasks = false;
   EXPECT_EQ(Op("alice", 10, 3, carol), 1);
   for (const char* table : {"store_folders WHERE owner = ?", "user_details WHERE user_id = ?",
                             "os_users WHERE user_id = ?", "users WHERE id = ?",
