@@ -217,21 +217,310 @@ QZAPI uint32_t RemoteDelUserLog(uint32_t dwServerID, const char* pszCondition);
 /* Fax submission and send tasks                                       */
 /* ------------------------------------------------------------------ */
 
+/* Records the fax server lays out (qzrecords_send.h); the library passes
+   them through as bytes and uses only the sizes QZ_SIZEOF_*. */
+typedef struct FAXJOB_TABLE FAXJOB_TABLE;       /* first 32-bit field: its own length */
+typedef struct SENDRESULT_TABLE SENDRESULT_TABLE; /* 44 bytes, one per submitted fax */
+typedef struct TRANSFERFAX_TABLE TRANSFERFAX_TABLE; /* 12 bytes; offset 4: its item count */
+typedef struct TRANSFERFAX_ITEM TRANSFERFAX_ITEM; /* 164 bytes */
+typedef struct SENDTASK_TABLE SENDTASK_TABLE;   /* 1024 bytes */
+typedef struct RECVTASK_TABLE RECVTASK_TABLE;   /* 796 bytes */
+typedef struct TASKPRIORITY TASKPRIORITY;       /* 12 bytes */
+typedef struct TASKINFO TASKINFO;               /* 16 bytes */
+typedef struct COVERPAGEFIELD_TABLE COVERPAGEFIELD_TABLE; /* 96 bytes */
+
+/* A fax job described by a connection record (SendFaxFromConn). The
+   library sends it field by field; what the fields mean is the server's.
+   Text fields hold at most their size - 1 characters and a NUL (a longer
+   text is cut). pItems points to nItemCount CONNSENDITEM records of 168
+   bytes each, pData to nDataLength bytes; either may be NULL, and then
+   nothing of it is sent. On the wire the record is the 904-byte layout
+   with 4-byte pointers; in memory the pointers are native, so the struct
+   is 904 bytes only where pointers have 4 bytes. */
+typedef struct CONNSENDINFO {
+  int32_t        nValue1;       /*   0 */
+  int32_t        nValue2;       /*   4 */
+  int32_t        nValue3;       /*   8 */
+  char           szText1[256];  /*  12 */
+  int32_t        nItemCount;    /* 268: CONNSENDITEM records at pItems */
+  const uint8_t* pItems;        /* 272 */
+  char           szText2[256];  /* 276 (280 with 8-byte pointers) */
+  int32_t        nValue4;
+  int32_t        nValue5;
+  int32_t        nValue6;
+  int32_t        nValue7;
+  char           szText3[30];
+  int32_t        nValue8;
+  double         dReal1;
+  double         dReal2;
+  char           szText4[32];
+  char           szText5[128];
+  char           szText6[128];
+  int32_t        nValue9;
+  int32_t        nDataLength;   /* bytes at pData */
+  const uint8_t* pData;         /* 896 with 4-byte pointers */
+#if UINTPTR_MAX == 0xFFFFFFFFu
+  uint32_t       dwReserved;    /* 900: pads to the 904-byte layout */
+#endif
+} CONNSENDINFO;
+
+/* Request and answer of the rendering of a connection record to TIFF
+   (the server's version comes back into the caller's record). */
+typedef struct PRINTTOTIFFINFO {
+  char    szText1[256];
+  char    szText2[256];
+  int32_t nValue1;
+  int32_t nValue2;
+} PRINTTOTIFFINFO;           /* 520 bytes */
+
+#define QZ_SIZEOF_CONNSENDINFO   904  /* with 4-byte pointers */
+#define QZ_SIZEOF_PRINTTOTIFFINFO 520
+
+#if defined(__cplusplus)
+#define QZ_SEND_STATIC_ASSERT_ static_assert
+#else
+#define QZ_SEND_STATIC_ASSERT_ _Static_assert
+#endif
+QZ_SEND_STATIC_ASSERT_(sizeof(PRINTTOTIFFINFO) == QZ_SIZEOF_PRINTTOTIFFINFO,
+                       "PRINTTOTIFFINFO is 520 bytes");
+#if UINTPTR_MAX == 0xFFFFFFFFu
+QZ_SEND_STATIC_ASSERT_(sizeof(CONNSENDINFO) == QZ_SIZEOF_CONNSENDINFO,
+                       "CONNSENDINFO is 904 bytes with 4-byte pointers");
+#elif UINTPTR_MAX == 0xFFFFFFFFFFFFFFFFu
+QZ_SEND_STATIC_ASSERT_(sizeof(CONNSENDINFO) == 912,
+                       "CONNSENDINFO is 912 bytes with 8-byte pointers");
+#endif
+#undef QZ_SEND_STATIC_ASSERT_
+
+/* Submits dwFaxNum fax jobs laid end to end at pFaxInfo (each record
+   starts with its own length). pResultArray has room for dwFaxNum result
+   entries, which the server fills. QZ_E_INVALIDARG for a null pointer or
+   no job; QZ_E_ACCESSVIOLATION when the last result entry is not
+   writable. */
+QZAPI uint32_t RemoteSendFax(uint32_t dwServerID, const FAXJOB_TABLE* pFaxInfo,
+                             uint32_t dwFaxNum, SENDRESULT_TABLE* pResultArray);
+/* Sends faxes the server holds: dwFaxNum transfer headers, then all their
+   items, in one buffer. The right is tested before the arguments; a null
+   pResultArray ends with QZ_E_ACCESSVIOLATION. */
+QZAPI uint32_t RemoteTransmitFax(uint32_t dwServerID, const TRANSFERFAX_TABLE* pFaxArray,
+                                 uint32_t dwFaxNum, SENDRESULT_TABLE* pResultArray);
+/* Submits the job a connection record describes. Not traced. */
+QZAPI uint32_t SendFaxFromConn(uint32_t dwServerID, const CONNSENDINFO* pcsinfo);
+/* Submits a draft stored on the server. */
+QZAPI uint32_t SendFaxFromDraft(uint32_t dwServerID, uint32_t dwDraftID);
+/* Stops the sending of dwFaxNum tasks. */
+QZAPI uint32_t RemoteSendFaxStop(uint32_t dwServerID, const uint32_t* pFaxIDArray,
+                                 uint32_t dwFaxNum);
+/* Reads send tasks (dwGetFlag 0 or 1, else QZ_E_BADOPTYPE; dwFaxID as the
+   server reads it). Pass *ppInfo NULL and *pdwRecordCount 0: a buffer
+   passed in would be sent. On success *ppInfo holds *pdwRecordCount
+   records (free with RDMemFree); on a server refusal the count is left as
+   the byte count that came back. */
+QZAPI uint32_t RemoteViewSendTask(uint32_t dwServerID, uint32_t dwGetFlag, uint32_t dwFaxID,
+                                  SENDTASK_TABLE** ppInfo, uint32_t* pdwRecordCount);
+/* Authorises (or refuses) a fax held for authorisation. */
+QZAPI uint32_t RemoteAuthToFax(uint32_t dwServerID, uint32_t dwFaxID, uint32_t dwAuthFlag);
+/* Locks dwFaxNum tasks; dwLockFlag is only written to the trace log. */
+QZAPI uint32_t RemoteLockTask(uint32_t dwServerID, const uint32_t* pdwArray, uint32_t dwFaxNum,
+                              uint32_t dwLockFlag);
+/* Changes the priorities of dwFaxNum tasks. */
+QZAPI uint32_t RemoteEditTaskPRI(uint32_t dwServerID, const TASKPRIORITY* pTaskInfo,
+                                 uint32_t dwFaxNum);
+/* Deletes dwFaxNum tasks. A server refusal is returned but not recorded. */
+QZAPI uint32_t RemoteDeleteTask(uint32_t dwServerID, const uint32_t* dwTskList,
+                                uint32_t dwFaxNum, uint32_t dwDelFlag);
+/* Reads the progress of dwFaxNum tasks: *ppInfo receives *pdwRecordCount
+   records (free with RDMemFree). Both outputs are cleared first; a null
+   one is refused with QZ_E_INVALIDARG. */
+QZAPI uint32_t RemoteGetTaskProgress(uint32_t dwServerID, const uint32_t* dwFaxIDArray,
+                                     uint32_t dwFaxNum, TASKINFO** ppInfo,
+                                     uint32_t* pdwRecordCount);
+/* Rewrites dwFaxNum send tasks. */
+QZAPI uint32_t RemoteEditSendTask(uint32_t dwServerID, const SENDTASK_TABLE* pTaskInfo,
+                                  uint32_t dwFaxNum);
+/* Reads the tasks awaiting authorisation: *ppTaskInfo receives *pdwFaxNum
+   records (free with RDMemFree). Both outputs are cleared first; a null
+   count is refused with QZ_E_INVALIDARG. */
+QZAPI uint32_t RemoteGetAuthTasks(uint32_t dwServerID, SENDTASK_TABLE** ppTaskInfo,
+                                  uint32_t* pdwFaxNum);
+
 /* ------------------------------------------------------------------ */
 /* Server service control                                              */
 /* ------------------------------------------------------------------ */
+
+/* Records the fax server lays out (qzrecords_send.h). */
+typedef struct SERVERCAPS SERVERCAPS;   /* 440 bytes */
+typedef struct BACKUPINFO BACKUPINFO;   /* 300 bytes; offset 30: a text that must not be empty */
+
+/* These four bind to the service-control interface for the one call and
+   return 0 on success, otherwise a status: the binding's status, the
+   server's answer, or the code of an RPC failure during the call.
+   ServerStart, ServerStop and ServerBackup record QZ_E_INVALIDARG in the
+   thread's error record (GetLastErrorInfo); ServerBackup records its
+   binding failures (HRESULT form) and server refusals there too. */
+
+/* Starts the fax service on szSvrHostName (dwCommand 0 or 1, the two start
+   modes), authenticating szUserID / szUserPwd. */
+QZAPI uint32_t ServerStart(const char* szSvrHostName, const char* szUserID,
+                           const char* szUserPwd, uint32_t dwCommand);
+/* Stops the fax service of the logged-in server (dwCommand 2 to 6). */
+QZAPI uint32_t ServerStop(uint32_t dwServerID, uint32_t dwCommand);
+/* Asks the logged-in server for a backup (dwBackupType 0 or another value
+   choose the two kinds). */
+QZAPI uint32_t ServerBackup(uint32_t dwServerID, const BACKUPINFO* pBackupInfo,
+                            uint32_t dwBackupType);
+/* Reads the capabilities of the server on szHostName into the caller's
+   record (not over local-only transports). Not traced. */
+QZAPI uint32_t GetServerCaps(const char* szHostName, const char* szUserID,
+                             SERVERCAPS* pServerCaps);
 
 /* ------------------------------------------------------------------ */
 /* Message store                                                       */
 /* ------------------------------------------------------------------ */
 
+/* Folder, fax view, received-message and address-relation records (layouts
+   in qzrecords_store.h / qzrecords_send.h; sizes QZ_SIZEOF_*). */
+typedef struct FOLDERINFO_TABLE FOLDERINFO_TABLE;
+typedef struct FAXVIEW_TABLE FAXVIEW_TABLE;
+typedef struct RECVTASK_TABLE RECVTASK_TABLE;
+typedef struct ADDRRELATION_TABLE ADDRRELATION_TABLE;
+
+/* Items of eight kinds (dwInfoType 0-7) inside a folder. The folder record
+   travels whole; the library tests the user's folder rights (dwRights of
+   the folder's class) before creating, editing, moving and deleting, and
+   refuses a folder whose kind is outside 1-8 (QZ_E_FOLDERKIND) or whose
+   class is outside 0-2 (QZ_E_FOLDERCLASS). Item buffers are opaque to the
+   library. pInfo must not be NULL and dwSize not 0 (QZ_E_INVALIDARG);
+   dwInfoType above 7 gives QZ_E_INVALIDARG, a missing right
+   QZ_E_ACCESSDENIED. */
+/* Creates an item; the server's version of the item comes back into pInfo. */
+QZAPI uint32_t RemoteNewInformation(uint32_t dwServerID, const FOLDERINFO_TABLE* fhParent,
+                                    uint32_t dwInfoType, void* pInfo, uint32_t dwSize);
+/* Lists the items of a kind: *ppInfo receives a block of *pdwSize bytes
+   (free it with RDMemFree). Both outputs are cleared first, so both must be
+   valid. */
+QZAPI uint32_t RemoteGetInformation(uint32_t dwServerID, const FOLDERINFO_TABLE* fhParent,
+                                    uint32_t dwInfoType, void** ppInfo, uint32_t* pdwSize);
+/* As RemoteGetInformation, with a condition (NULL: ""); a NULL output
+   pointer gives QZ_E_INVALIDARG. */
+QZAPI uint32_t RemoteGetInformationEx(uint32_t dwServerID, const FOLDERINFO_TABLE* fhParent,
+                                      uint32_t dwInfoType, const char* pWhere, void** ppInfo,
+                                      uint32_t* pdwSize);
+/* Changes an item; kind 5 cannot be edited (QZ_E_INVALIDARG). */
+QZAPI uint32_t RemoteEditInformation(uint32_t dwServerID, const FOLDERINFO_TABLE* fhParent,
+                                     uint32_t dwInfoType, const void* pInfo, uint32_t dwSize);
+/* Moves items from one folder to another; both folders are tested. */
+QZAPI uint32_t RemoteMoveInformation(uint32_t dwServerID, const FOLDERINFO_TABLE* fhSource,
+                                     const FOLDERINFO_TABLE* fhTarget, uint32_t dwInfoType,
+                                     const void* pInfo, uint32_t dwSize);
+/* Deletes items. */
+QZAPI uint32_t RemoteDeleteInformation(uint32_t dwServerID, const FOLDERINFO_TABLE* fhParent,
+                                       uint32_t dwInfoType, const void* pInfo, uint32_t dwSize);
+/* The folders of one kind (1-8, else QZ_E_INVALIDARG): *ppInfo receives
+   *pdwRecordCount records (free with RDMemFree). Pass *ppInfo NULL. */
+QZAPI uint32_t RemoteGetFolders(uint32_t dwServerID, uint32_t dwFolderType,
+                                FOLDERINFO_TABLE** ppInfo, uint32_t* pdwRecordCount);
+/* The fax view records the condition selects (NULL: ""); outputs are
+   cleared first. Free the block with RDMemFree. */
+QZAPI uint32_t RemoteGetFaxViewRecord(uint32_t dwServerID, const char* pszCond,
+                                      FAXVIEW_TABLE** ppInfo, uint32_t* pdwRecordCount);
+/* Deletes the fax view records the condition selects. */
+QZAPI uint32_t RemoteDelFaxViewRecord(uint32_t dwServerID, const char* pszCond);
+/* Sets the flag of one fax view record (read/unread and the like). */
+QZAPI uint32_t RemoteSetFaxViewFlag(uint32_t dwServerID, uint32_t dwFaxID, uint32_t nFlag);
+/* The caller's address book (dwFlag 0) or its extended form (1; other
+   values QZ_E_INVALIDARG): *ppInfo receives *pdwSize bytes (free with
+   RDMemFree). Pass *ppInfo NULL. */
+QZAPI uint32_t RemoteGetAddressBookEx(uint32_t dwServerID, uint32_t dwFlag, void** ppInfo,
+                                      uint32_t* pdwSize);
+/* The relations of an address (dwAddrType 0 or 1, else QZ_E_INVALIDARG):
+   *ppAddrRelation receives *pdwCount records (free with RDMemFree);
+   outputs are cleared first. */
+QZAPI uint32_t RemoteGetAddressRelation(uint32_t dwServerID, uint32_t dwAddressID,
+                                        uint32_t dwAddrType, ADDRRELATION_TABLE** ppAddrRelation,
+                                        uint32_t* pdwCount);
+/* Details of newly received messages of a folder for the nCount fax IDs:
+   *ppDetail receives *pcRet records (free with RDMemFree); *pcRet is
+   cleared first. Pass *ppDetail NULL. */
+QZAPI uint32_t RemoteGetNewReceivedMessages(uint32_t dwServerID, const FOLDERINFO_TABLE* fhParent,
+                                            const uint32_t* dwFaxIDArray, uint32_t nCount,
+                                            RECVTASK_TABLE** ppDetail, uint32_t* pcRet);
+
 /* ------------------------------------------------------------------ */
 /* Users and departments                                               */
 /* ------------------------------------------------------------------ */
 
+/* Department and user detail records (layouts in qzrecords_store.h). */
+typedef struct DEPTINFO_TABLE DEPTINFO_TABLE;
+typedef struct USERDETAIL_TABLE USERDETAIL_TABLE;
+
+/* Changes departments (dwCommand 1-4, else QZ_E_BADOPTYPE); needs bit 0x1
+   of dwRights[3] (QZ_E_ACCESSDENIED). No records gives QZ_E_INVALIDARG. */
+QZAPI uint32_t RemoteDeptOP(uint32_t dwServerID, uint32_t dwCommand,
+                            const DEPTINFO_TABLE* pDeptInfo, uint32_t dwRecordCount);
+/* The departments the condition selects (NULL: ""); needs bit 0x2 of
+   dwRights[3]. *ppDeptInfo receives *pdwRecordCount records (free with
+   RDMemFree); outputs are cleared first. */
+QZAPI uint32_t RemoteGetDeptData(uint32_t dwServerID, const char* pszCondition,
+                                 DEPTINFO_TABLE** ppDeptInfo, uint32_t* pdwRecordCount);
+/* A user's record. Operations 0 and 1 on the caller's own identifier (or
+   NULL) need no right, anything else bit 0x2 of dwRights[3]. *ppUserInfo
+   receives *pdwRecordCount bytes (free with RDMemFree); outputs are
+   cleared first. */
+QZAPI uint32_t RemoteGetUserRecord(uint32_t dwServerID, uint32_t dwOpType, const char* pUserID,
+                                   void** ppUserInfo, uint32_t* pdwRecordCount);
+/* Changes users (dwOpType 0-5, else QZ_E_BADOPTYPE) with records that each
+   begin with their own 32-bit length, laid end to end; a length below 4
+   gives QZ_E_INVALIDARG, unreadable records QZ_E_ACCESSVIOLATION. Needs
+   bit 0x1 of dwRights[3]. */
+QZAPI uint32_t RemoteUserOP(uint32_t dwServerID, uint32_t dwOpType, const void* pInfo,
+                            uint32_t dwRecordCount);
+/* Changes users with whole USERINFO_TABLE records (dwOpType 0-5). */
+QZAPI uint32_t RemoteUserBaseOP(uint32_t dwServerID, uint32_t dwOpType,
+                                const USERINFO_TABLE* pUserInfo, uint32_t dwRecordCount);
+/* Changes user details (dwOpType 1-3). */
+QZAPI uint32_t RemoteUserDetailOP(uint32_t dwServerID, uint32_t dwOpType,
+                                  const USERDETAIL_TABLE* pInfo, uint32_t dwRecordCount);
+
 /* ------------------------------------------------------------------ */
 /* File transfer, drafts and fax import                                */
 /* ------------------------------------------------------------------ */
+
+/* Target types of the file functions: 0 and 1 fax file, 2 cover page,
+   3 script; above 3 QZ_E_INVALIDARG. Names are passed to the server as
+   they are. These functions need no rights; a NULL pointer the server
+   needs gives 1780. Server results come back unchanged. */
+/* Has the server fetch file dwID (scripts: pszTargetFileName) into
+   pszRecFileName; *pdwValue receives the server's value. */
+QZAPI uint32_t RemoteReceiveFileFromServer(uint32_t dwServerID, uint32_t dwTargetType,
+                                           uint32_t dwID, const char* pszTargetFileName,
+                                           const char* pszRecFileName, uint32_t* pdwValue);
+/* Has the server replace file dwID with pszNewFileName (required, and for
+   scripts pszTargetFileName too: QZ_E_INVALIDARG). */
+QZAPI uint32_t RemoteSendFileToServer(uint32_t dwServerID, uint32_t dwTargetType, uint32_t dwID,
+                                      const char* pszTargetFileName, const char* pszNewFileName);
+/* Deletes a server file; dwDelFlag and dwID are only traced. */
+QZAPI uint32_t RemoteDeleteFileFromServer(uint32_t dwServerID, uint32_t dwTargetType,
+                                          uint32_t dwDelFlag, uint32_t dwID,
+                                          const char* pszTargetFileName);
+/* Creates (or truncates) the local file pszFileName and has the server
+   write page dwID into it. A file that cannot be created gives its Win32
+   code (3: missing folder, 5: access denied) and calls nothing. */
+QZAPI uint32_t RemoteGetOnePageFromServer(uint32_t dwServerID, uint32_t dwID,
+                                          const char* pszFileName);
+/* Imports fax information of type dwType; only the first byte of pInfo
+   travels, dwSize as a number. */
+QZAPI uint32_t RemoteImportFaxInfo(uint32_t dwServerID, uint32_t dwType, const void* pInfo,
+                                   uint32_t dwSize);
+/* Stores a new draft: the dwBufSize bytes at pvBuf, whole. */
+QZAPI uint32_t NewDraftInformation(uint32_t dwServerID, const void* pvBuf, uint32_t dwBufSize);
+/* Replaces a draft with the dwBufSize bytes at pvBuf. */
+QZAPI uint32_t EditDraftInformation(uint32_t dwServerID, const void* pvBuf, uint32_t dwBufSize);
+/* Reads a draft: *pdwBufSize goes to the server, comes back as the length
+   of the block *ppvBuf receives (free with RDMemFree). */
+QZAPI uint32_t GetDraftInformation(uint32_t dwServerID, void** ppvBuf, uint32_t* pdwBufSize);
+/* Deletes draft dwDraftID. */
+QZAPI uint32_t DelDraftInformation(uint32_t dwServerID, uint32_t dwDraftID);
 
 /* ------------------------------------------------------------------ */
 /* Lines, devices and scripts                                          */
