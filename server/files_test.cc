@@ -49,7 +49,9 @@ TEST_F(FilesTest, OnePageGoesIntoTheCallersDescriptorOnlyLocally) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(fetch("bob", c.dw, c.flags), c.expect) << std::hex << c.dw;
-    if (c.expect == 1) EXPECT_EQ(TiffPages(out), c.pages);
+    if (c.expect == 1) {
+      EXPECT_EQ(TiffPages(out), c.pages);
+    }
   }
   EXPECT_EQ(fetch("bob", id, O_RDWR, nullptr, 9999), S(kFileDenied));
   rpc::CallContext tcp;
@@ -250,7 +252,7 @@ TEST(FilesOverTheWire, PageFetchThroughTheStubs) {
   fax.pages = 2;
   ASSERT_TRUE(daemon->context().inbox->Deliver(fax, {Destination::Kind::kUser, "admin"}));
 
-  for (const std::string binding :
+  for (const std::string& binding :
        {std::string("ncalrpc:[files-test]"),
         "ncacn_ip_tcp:127.0.0.1[" + std::to_string(daemon->tcp_port()) + "]"}) {
     rpc::BindingHandle h = nullptr;
