@@ -50,6 +50,8 @@ void Usage(FILE* out) {
       "  --tcp-user ID      user that a TCP login maps to (default admin)\n"
       "  --no-tcp-login     refuse logins over TCP\n"
       "  --no-register      do not register unknown local OS users\n"
+      "  --data-dir DIR     the server's own files (documents, cover pages, scripts)\n"
+      "  --spool-dir DIR    TCP callers may name files only inside DIR\n"
       "  --help\n",
       out);
 }
@@ -135,6 +137,10 @@ int main(int argc, char** argv) {
       opt.service.tcp_user.clear();
     } else if (a == "--no-register") {
       opt.service.register_local_users = false;
+    } else if (a == "--data-dir") {
+      opt.data_dir = value();
+    } else if (a == "--spool-dir") {
+      opt.spool_dir = value();
     } else if (a == "--help" || a == "-h") {
       Usage(stdout);
       return 0;
