@@ -1,4 +1,4 @@
-// condition.cc -- parser of the log condition texts.
+// condition.cc -- parser of the condition texts, driven by field tables.
 #include "server/condition.h"
 
 #include <charconv>
@@ -38,11 +38,9 @@ bool ParseNumber(std::string_view s, int64_t lo, int64_t hi, int64_t* out) {
 
 }  // namespace
 
-bool ParseLogCondition(std::string_view text, LogFilter* out, std::string* error) {
-  constexpr int64_t kI32Min = std::numeric_limits<int32_t>::min();
-  constexpr int64_t kI32Max = std::numeric_limits<int32_t>::max();
-  constexpr int64_t kTimeMax = int64_t{1} << 40;
-  LogFilter f;
+bool ParseCondition(std::string_view text, std::span<const ConditionField> fields,
+                    std::vector<ConditionTerm>* out, std::string* error) {
+  std::vector<ConditionTerm> terms;
   auto fail = [&](std::string_view term, const char* why) {
     if (error) *error = std::string(why) + ": \"" + std::string(term) + "\"";
     return false;
@@ -53,48 +51,76 @@ bool ParseLogCondition(std::string_view text, LogFilter* out, std::string* error
     if (!term.empty()) {
       size_t eq = term.find('=');
       if (eq == std::string_view::npos) return fail(term, "term without '='");
-      std::string_view field = Trim(term.substr(0, eq));
+      std::string_view name = Trim(term.substr(0, eq));
       std::string_view value = Trim(term.substr(eq + 1));
-      int64_t n = 0;
-      if (field == "user") {
-        if (f.user) return fail(term, "repeated field");
-        if (value.size() > 19) return fail(term, "user identifier longer than 19 characters");
-        f.user = std::string(value);
-      } else if (field == "proc") {
-        if (f.procedure) return fail(term, "repeated field");
-        if (value.empty() || value.size() > 39) return fail(term, "bad procedure name");
-        f.procedure = std::string(value);
-      } else if (field == "session") {
-        if (f.session) return fail(term, "repeated field");
-        if (!ParseNumber(value, kI32Min, kI32Max, &n)) return fail(term, "bad number");
-        f.session = n;
-      } else if (field == "op") {
-        if (f.opnum) return fail(term, "repeated field");
-        if (!ParseNumber(value, 0, 0xFFFF, &n)) return fail(term, "bad procedure number");
-        f.opnum = n;
-      } else if (field == "result") {
-        if (f.result) return fail(term, "repeated field");
-        if (!ParseNumber(value, kI32Min, kI32Max, &n)) return fail(term, "bad status");
-        f.result = n;
-      } else if (field == "since") {
-        if (f.since) return fail(term, "repeated field");
-        if (!ParseNumber(value, 0, kTimeMax, &n)) return fail(term, "bad time");
-        f.since = n;
-      } else if (field == "until") {
-        if (f.until) return fail(term, "repeated field");
-        if (!ParseNumber(value, 0, kTimeMax, &n)) return fail(term, "bad time");
-        f.until = n;
-      } else if (field == "after") {
-        if (f.after_id) return fail(term, "repeated field");
-        if (!ParseNumber(value, 0, std::numeric_limits<int64_t>::max(), &n))
-          return fail(term, "bad record identifier");
-        f.after_id = n;
+      const ConditionField* field = nullptr;
+      for (const ConditionField& f : fields)
+        if (name == f.name) field = &f;
+      if (field == nullptr) return fail(term, "unknown field");
+      for (const ConditionTerm& t : terms)
+        if (t.field == field) return fail(term, "repeated field");
+      if (field->type == ConditionField::Type::kText) {
+        auto n = static_cast<int64_t>(value.size());
+        if (n < field->lo || n > field->hi) return fail(term, "text of a bad length");
+        ConditionTerm& t = terms.emplace_back();
+        t.field = field;
+        t.value.emplace<std::string>(value);
       } else {
-        return fail(term, "unknown field");
+        int64_t n = 0;
+        if (!ParseNumber(value, field->lo, field->hi, &n)) return fail(term, "bad number");
+        ConditionTerm& t = terms.emplace_back();
+        t.field = field;
+        t.value = n;
       }
     }
     if (semi == std::string_view::npos) break;
     text.remove_prefix(semi + 1);
+  }
+  *out = std::move(terms);
+  return true;
+}
+
+std::string ConditionSql(const std::vector<ConditionTerm>& terms, const char* lead,
+                         std::vector<std::variant<int64_t, std::string>>* params) {
+  std::string sql;
+  for (const ConditionTerm& t : terms) {
+    sql += sql.empty() ? lead : " AND ";
+    sql += t.field->sql;
+    params->push_back(t.value);
+  }
+  return sql;
+}
+
+bool ParseLogCondition(std::string_view text, LogFilter* out, std::string* error) {
+  using T = ConditionField::Type;
+  constexpr int64_t kI32Min = std::numeric_limits<int32_t>::min();
+  constexpr int64_t kI32Max = std::numeric_limits<int32_t>::max();
+  constexpr int64_t kTimeMax = int64_t{1} << 40;
+  static const ConditionField kLogFields[] = {
+      {"user", "user_id = ?", T::kText, 0, 19},
+      {"proc", "procedure = ?", T::kText, 1, 39},
+      {"session", "session_no = ?", T::kNumber, kI32Min, kI32Max},
+      {"op", "opnum = ?", T::kNumber, 0, 0xFFFF},
+      {"result", "result = ?", T::kNumber, kI32Min, kI32Max},
+      {"since", "time >= ?", T::kNumber, 0, kTimeMax},
+      {"until", "time < ?", T::kNumber, 0, kTimeMax},
+      {"after", "id > ?", T::kNumber, 0, std::numeric_limits<int64_t>::max()},
+  };
+  std::vector<ConditionTerm> terms;
+  if (!ParseCondition(text, kLogFields, &terms, error)) return false;
+  LogFilter f;
+  for (const ConditionTerm& t : terms) {
+    std::string_view name = t.field->name;
+    const int64_t* n = std::get_if<int64_t>(&t.value);
+    const std::string* s = std::get_if<std::string>(&t.value);
+    if (name == "user") f.user = *s;
+    else if (name == "proc") f.procedure = *s;
+    else if (name == "session") f.session = *n;
+    else if (name == "op") f.opnum = *n;
+    else if (name == "result") f.result = *n;
+    else if (name == "since") f.since = *n;
+    else if (name == "until") f.until = *n;
+    else if (name == "after") f.after_id = *n;
   }
   *out = std::move(f);
   return true;

@@ -1,4 +1,10 @@
-// condition.h -- the condition texts of the log procedures.
+// condition.h -- the condition texts of the procedures that select.
+//
+// One syntax for every family; each family names its fields in a table of
+// ConditionField (name, the fixed SQL fragment it becomes, type, bounds),
+// and ParseCondition turns a text into terms of that table, which
+// ConditionSql joins into a WHERE part with '?' placeholders and the values
+// to bind. The log procedures' fields are below (LogFilter).
 //
 // A condition is a list of terms separated by ';'. Each term is
 // "<field>=<value>" with blanks around field and value ignored; an empty
@@ -23,10 +29,44 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <variant>
+#include <vector>
 
 namespace qz::faxd {
+
+// A field a condition may name.
+struct ConditionField {
+  enum class Type { kText, kNumber };
+  const char* name;  // as written in the condition ("user")
+  const char* sql;   // fixed fragment with one '?' ("user_id = ?")
+  Type type;
+  // kNumber: the value's range; kText: the length's range.
+  int64_t lo;
+  int64_t hi;
+};
+
+// One parsed term: a field of the table and its value (same alternatives
+// as sql.h's Param).
+struct ConditionTerm {
+  const ConditionField* field = nullptr;
+  std::variant<int64_t, std::string> value;
+};
+
+// Parses `text` ("<field>=<value>" terms separated by ';', as below) with
+// the fields of `fields`. Numbers are decimal or 0x-hexadecimal (read as a
+// 32-bit pattern). Unknown field, missing '=', a value out of its bounds,
+// a repeated field: false, with the reason in *error when given.
+bool ParseCondition(std::string_view text, std::span<const ConditionField> fields,
+                    std::vector<ConditionTerm>* out, std::string* error = nullptr);
+
+// The terms joined with AND, each preceded by `lead` for the first and
+// " AND " for the others (lead " WHERE " or " AND "); "" for no terms. The
+// values are appended to *params in placeholder order.
+std::string ConditionSql(const std::vector<ConditionTerm>& terms, const char* lead,
+                         std::vector<std::variant<int64_t, std::string>>* params);
 
 struct LogFilter {
   std::optional<std::string> user;

@@ -9,6 +9,9 @@
 
 #include "server/daemon.h"
 #include "server/send_queue.h"
+#include "server/files.h"
+#include "server/message_store.h"
+#include "server/users.h"
 
 namespace qz::faxd {
 namespace {
@@ -28,6 +31,14 @@ std::unique_ptr<Clock> MakeSystemClock() { return std::make_unique<SystemClock>(
 
 std::vector<std::unique_ptr<ProcedureFamily>> MakeFamilies(ServerContext* context) {
   std::vector<std::unique_ptr<ProcedureFamily>> families;
+  // Message store, users and files (the store answers the Inbox hook).
+  {
+    auto store = std::make_unique<MessageStore>(context);
+    context->inbox = store.get();
+    families.push_back(std::move(store));
+    families.push_back(std::make_unique<Users>(context));
+    families.push_back(std::make_unique<Files>(context));
+  }
   // Send queue and service control (13..25, 93..95; control 0, 1, 2, 4, 5).
   families.push_back(std::make_unique<SendQueueFamily>(context));
   return families;

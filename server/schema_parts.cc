@@ -5,13 +5,18 @@
 // applies them (a part may refer to the tables of parts before it).
 // Thread-safety: immutable after first use.
 #include "server/send_engine.h"
+#include "server/files.h"
+#include "server/message_store.h"
 #include "server/store.h"
+#include "server/users.h"
 
 namespace qz::faxd {
 
 const std::vector<const SchemaPart*>& FamilySchemaParts() {
   static const std::vector<const SchemaPart*> parts = {
-      &kSendQueueSchema,
+      // Message store, users and files: users first (the others read the
+      // department column it adds); then the send queue.
+      &kUsersSchema, &kMessageStoreSchema, &kFilesSchema, &kSendQueueSchema,
   };
   return parts;
 }

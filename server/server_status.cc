@@ -17,6 +17,16 @@ const char* StatusName(uint32_t status) {
     case kBadArgument: return "BAD_ARGUMENT";
     case kBadPassword: return "BAD_PASSWORD";
     case kTooMany: return "TOO_MANY";
+    case kNoSuchFolder: return "NO_SUCH_FOLDER";
+    case kNotFound: return "NOT_FOUND";
+    case kWrongItemKind: return "WRONG_ITEM_KIND";
+    case kInUse: return "IN_USE";
+    case kExists: return "EXISTS";
+    case kReplyTooLarge: return "REPLY_TOO_LARGE";
+    case kFileError: return "FILE_ERROR";
+    case kNotLocal: return "NOT_LOCAL";
+    case kBadDocument: return "BAD_DOCUMENT";
+    case kNoDataDir: return "NO_DATA_DIR";
     case kNoSuchFile: return "NO_SUCH_FILE";
     case kFileDenied: return "FILE_DENIED";
     case kFileFailure: return "FILE_FAILURE";

@@ -75,6 +75,30 @@ enum ServerStatus : uint32_t {
   kJobNotQueued = 0xC1FE0037,
 
   // The message store, users, files and drafts (0xC1FE0050..0xC1FE006F).
+  // The folder is unknown, not visible to the caller, or its record's
+  // class or kind disagree with the server's.
+  kNoSuchFolder = 0xC1FE0050,
+  // An item, message, draft, file, user or department the call names does
+  // not exist (or is not the caller's to see).
+  kNotFound = 0xC1FE0051,
+  // The item code does not belong in that kind of folder, or the operation
+  // does not apply to that item code.
+  kWrongItemKind = 0xC1FE0052,
+  // Deletion refused: the user or department still owns items, drafts or
+  // members; or the last administrator would go.
+  kInUse = 0xC1FE0053,
+  // The identifier exists already.
+  kExists = 0xC1FE0054,
+  // The answer would exceed the server's reply limit.
+  kReplyTooLarge = 0xC1FE0055,
+  // A file of the server's store cannot be read or written.
+  kFileError = 0xC1FE0056,
+  // The procedure needs a local (ncalrpc) caller.
+  kNotLocal = 0xC1FE0057,
+  // The document is not a readable TIFF, or has no such page.
+  kBadDocument = 0xC1FE0058,
+  // The server has no store directory for files.
+  kNoDataDir = 0xC1FE0059,
 
   // Lines, dialing, routing, logs, configuration, reports
   // (0xC1FE0070..0xC1FE008F).
