@@ -345,8 +345,9 @@ class SendQueueWireTest : public DaemonTest {
     ASSERT_TRUE(WriteFaxDocument(spool_ + "/fax.tif", 3, false));
     DaemonOptions o;
     o.db_path = ":memory:";
-    o.store.password_iterations = 20;
+    o.store.password_cost = PasswordCost::Minimal();
     o.local_endpoint = "faxd-sendq-test";
+    o.service.tcp_user = "admin";  // TCP callers are the administrator here
     o.spool_dir = spool_;
     o.clock = &clock_;
     o.send_simulation.engine_thread = false;

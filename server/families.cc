@@ -11,6 +11,7 @@
 #include "server/send_queue.h"
 #include "server/files.h"
 #include "server/message_store.h"
+#include "server/sql.h"
 #include "server/users.h"
 
 namespace qz::faxd {
@@ -36,7 +37,16 @@ std::vector<std::unique_ptr<ProcedureFamily>> MakeFamilies(ServerContext* contex
     auto store = std::make_unique<MessageStore>(context);
     context->inbox = store.get();
     families.push_back(std::move(store));
-    families.push_back(std::make_unique<Users>(context));
+    auto users = std::make_unique<Users>(context);
+    // A user who still owns send or receive tasks is not deleted.
+    for (const char* table : {"send_tasks", "recv_tasks"}) {
+      const std::string sql = std::string("SELECT 1 FROM ") + table + " WHERE owner = ? LIMIT 1";
+      users->AddOwnershipCheck(table, [sql](sqlite3* db, const std::string& user) {
+        Stmt s(db, sql);
+        return s.Bind(1, std::string_view(user)) && s.Step() == SQLITE_ROW;
+      });
+    }
+    families.push_back(std::move(users));
     families.push_back(std::make_unique<Files>(context));
   }
   // Send queue and service control (13..25, 93..95; control 0, 1, 2, 4, 5).

@@ -57,7 +57,10 @@ TEST_F(FilesTest, OnePageGoesIntoTheCallersDescriptorOnlyLocally) {
   rpc::CallContext tcp;
   tcp.protseq = "ncacn_ip_tcp";
   tcp.peer_address = "127.0.0.1";
-  EXPECT_EQ(fetch("bob", id, O_RDWR, &tcp), S(kNotLocal));
+  // A local key from a TCP caller is no key at all (keys are bound to the
+  // caller that logged in); a TCP session's refusal, kNotLocal, is tested
+  // over the wire below.
+  EXPECT_EQ(fetch("bob", id, O_RDWR, &tcp), S(kBadKey));
   // Carol's process would have to be hers: this one is not.
   uint32_t hers = Inject("carol", 1);
   EXPECT_EQ(fetch("carol", hers, O_RDWR), S(kFileDenied));
@@ -238,9 +241,10 @@ TEST(FilesOverTheWire, PageFetchThroughTheStubs) {
   std::string dir = mkdtemp(tmpl.data());
   setenv("QZRPC_LRPC_DIR", dir.c_str(), 1);
   DaemonOptions o;
-  o.store.password_iterations = 20;
+  o.store.password_cost = PasswordCost::Minimal();
   o.store.os_user = LookUpOsUser(static_cast<uint32_t>(getuid())).value_or("");
   o.local_endpoint = "files-test";
+  o.service.tcp_user = "admin";  // the TCP login is the administrator here
   o.data_dir = dir + "/data";
   std::filesystem::create_directories(o.data_dir);
   auto daemon = std::make_unique<Daemon>(o);

@@ -1,6 +1,9 @@
 // send_queue.cc -- procedures of the send queue and the service control.
 #include "server/send_queue.h"
 
+#include "server/files.h"
+#include "server/store_common.h"
+
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -36,14 +39,6 @@ uint32_t GetU32(const uint8_t* p) {
   uint32_t v;
   std::memcpy(&v, p, 4);
   return v;
-}
-
-// The text of a fixed field; false when it has no NUL within its width.
-bool FieldText(const char* field, size_t width, std::string* out) {
-  size_t n = strnlen(field, width);
-  if (n == width) return false;
-  out->assign(field, n);
-  return true;
 }
 
 template <size_t N>
@@ -229,12 +224,7 @@ int32_t SendQueueFamily::Main(Call& call, uint16_t opnum) {
     case 24: return EditSendTask(call);
     case 25: return GetAuthTasks(call);
     case 93: return SendFaxFromConn(call);
-    case 94: {
-      int32_t rc = call.Require(2, kSubmitBit);
-      if (rc != kOk) return rc;
-      return call.Fail(kNoSuchDraft, "draft " + std::to_string(call.arg(2).number) +
-                                         ": drafts are not kept by this server");
-    }
+    case 94: return SendFaxFromDraft(call);
     case 95: return PrintToTiff(call);
     default: return AsResult(kNotHandled);
   }
@@ -457,6 +447,41 @@ int32_t SendQueueFamily::SendFax(Call& call) {
   }
   call.Note(std::to_string(count) + " faxes queued, first " + std::to_string(ids.front()));
   return kOk;
+}
+
+// rpcSendFaxFromDraft: key; draft ID. The draft's bytes (after its
+// header) are the FAXJOB_TABLE records of an rpcSendFax request; they are
+// submitted as one, with the caller's identity and rights, and the draft
+// stays as it was.
+int32_t SendQueueFamily::SendFaxFromDraft(Call& call) {
+  int32_t rc = call.Require(2, kSubmitBit);
+  if (rc != kOk) return rc;
+  const auto draft_id = static_cast<uint32_t>(call.arg(2).number);
+  std::optional<std::vector<uint8_t>> draft =
+      LoadDraft(*context_->store, call.user().id, draft_id);
+  if (!draft) return call.Fail(kNoSuchDraft, "draft " + std::to_string(draft_id));
+  // Count the job records; SendFax checks each of them again.
+  size_t count = 0;
+  for (size_t off = 0; off < draft->size(); ++count) {
+    if (draft->size() - off < 4 || count >= kMaxJobsPerCall)
+      return call.Fail(kBadRecord, "draft " + std::to_string(draft_id) + " holds no fax jobs");
+    uint32_t size = GetU32(draft->data() + off);
+    if (size < QZ_SIZEOF_FAXJOB_TABLE || size > draft->size() - off)
+      return call.Fail(kBadRecord, "draft " + std::to_string(draft_id) + " holds no fax jobs");
+    off += size;
+  }
+  if (count == 0) return call.Fail(kBadRecord, "draft " + std::to_string(draft_id) + " is empty");
+  rpc::ServerArgs request;
+  request.values.resize(6);
+  request[2].bytes = std::move(*draft);
+  request[3].number = static_cast<int32_t>(request[2].bytes.size());
+  request[4].bytes.assign(count * QZ_SIZEOF_SENDRESULT_TABLE, 0);
+  request[5].number = static_cast<int32_t>(request[4].bytes.size());
+  std::string note;
+  Call submit(call.ctx(), request, call.user(), call.session(), &note);
+  rc = SendFax(submit);
+  call.Note("draft " + std::to_string(draft_id) + ": " + note);
+  return rc;
 }
 
 // rpcTransferFax: key; headers + items (IDS, byte length); results (in

@@ -62,6 +62,7 @@ class SendQueueFamily final : public ProcedureFamily {
   };
 
   int32_t SendFax(Call& call);
+  int32_t SendFaxFromDraft(Call& call);
   int32_t TransferFax(Call& call);
   int32_t ViewSendTask(Call& call);
   int32_t ViewRecvTask(Call& call);

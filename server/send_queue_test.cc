@@ -14,6 +14,7 @@
 #include <fstream>
 
 #include "server/fax_document.h"
+#include "server/files.h"
 #include "server/sql.h"
 
 namespace qz::faxd {
@@ -640,6 +641,63 @@ TEST_F(SendQueueTest, ServiceStartStopAndBackup) {
     EXPECT_EQ(count.Int(0), 2);
   }
   sqlite3_close(db);
+}
+
+}  // namespace
+}  // namespace qz::faxd
+
+namespace qz::faxd {
+namespace {
+
+// A draft holding fax jobs is submitted as they are, by its owner only,
+// with the submit right; a draft without jobs is refused, and the draft
+// stays.
+TEST_F(SendQueueTest, SendFromDraft) {
+  Files files(&ctx_);
+  for (const User* u : {&alice_, &bob_}) ASSERT_TRUE(store_->AddUser(*u, ""));
+  auto keep = [&](const User& u, const std::vector<uint8_t>& body) {
+    std::vector<uint8_t> block(sizeof(DRAFT_HEADER), 0);
+    block.insert(block.end(), body.begin(), body.end());
+    DRAFT_HEADER h{static_cast<uint32_t>(block.size()), 0, 0, 0};
+    std::memcpy(block.data(), &h, sizeof h);
+    rpc::ServerArgs a;
+    a.values.resize(8);
+    a[2].number = static_cast<int32_t>(block.size());
+    a[3].bytes = block;
+    std::string note;
+    Call call(Local(), a, u, 1, &note);
+    EXPECT_EQ(files.Main(call, 99), kOk) << note;
+    return static_cast<int32_t>(store_->WithDb([](sqlite3* db) {
+      return sqlite3_last_insert_rowid(db);
+    }));
+  };
+  std::vector<uint8_t> two = Job("5550100", doc2_);
+  std::vector<uint8_t> second = Job("5550101", doc2_, 3);
+  two.insert(two.end(), second.begin(), second.end());
+  const int32_t jobs = keep(alice_, two);
+  const int32_t junk = keep(alice_, std::vector<uint8_t>(40, 7));
+  auto from = [&](const User& u, int32_t id) {
+    rpc::ServerArgs a;
+    a.values.resize(8);
+    a[2].number = id;
+    return Run(u, 94, a);
+  };
+  User no_submit = alice_;
+  no_submit.rights[2] &= ~0x20u;  // every own right but submitting
+  auto queued = [&] {
+    return store_->WithDb([](sqlite3* db) {
+      Stmt s(db, "SELECT COUNT(*) FROM send_tasks");
+      return s.Step() == SQLITE_ROW ? s.Int(0) : -1;
+    });
+  };
+  EXPECT_EQ(from(no_submit, jobs), AsResult(kAccessDenied));
+  EXPECT_EQ(from(bob_, jobs), AsResult(kNoSuchDraft));  // alice's draft
+  EXPECT_EQ(from(alice_, jobs + 100), AsResult(kNoSuchDraft));
+  EXPECT_EQ(from(alice_, junk), AsResult(kBadRecord));
+  EXPECT_EQ(queued(), 0);
+  EXPECT_EQ(from(alice_, jobs), kOk);
+  EXPECT_EQ(queued(), 2);
+  EXPECT_TRUE(LoadDraft(*store_, "alice", static_cast<uint32_t>(jobs)));  // kept
 }
 
 }  // namespace

@@ -35,7 +35,6 @@ const char* StatusName(uint32_t status) {
     case kServiceStopped: return "SERVICE_STOPPED";
     case kNoSuchTask: return "NO_SUCH_TASK";
     case kTaskState: return "TASK_STATE";
-    case kBadDocument: return "BAD_DOCUMENT";
     case kBadNumber: return "BAD_NUMBER";
     case kNoSuchDraft: return "NO_SUCH_DRAFT";
     case kBadBackupName: return "BAD_BACKUP_NAME";

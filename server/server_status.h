@@ -62,12 +62,13 @@ enum ServerStatus : uint32_t {
   // The task's state does not allow the operation (e.g. editing a task
   // that is being sent, authorising one that is not held).
   kTaskState = 0xC1FE0032,
-  // The document is not a fax document (TIFF, G3/G4, bilevel, fax width).
+  // The document is not a fax document (TIFF, G3/G4, bilevel, fax width),
+  // not a readable TIFF, or has no such page.
   kBadDocument = 0xC1FE0033,
   // A recipient number without digits, or with characters other than
   // digits, blanks and + - ( ) .
   kBadNumber = 0xC1FE0034,
-  // rpcSendFaxFromDraft: no such draft (drafts are not kept yet).
+  // rpcSendFaxFromDraft: the caller has no draft of that ID.
   kNoSuchDraft = 0xC1FE0035,
   // rpcServerBackup: the name is not a plain file name.
   kBadBackupName = 0xC1FE0036,
@@ -95,8 +96,8 @@ enum ServerStatus : uint32_t {
   kFileError = 0xC1FE0056,
   // The procedure needs a local (ncalrpc) caller.
   kNotLocal = 0xC1FE0057,
-  // The document is not a readable TIFF, or has no such page.
-  kBadDocument = 0xC1FE0058,
+  // (0xC1FE0058 is not used: a document that is not a readable TIFF, or
+  // has no such page, is kBadDocument above.)
   // The server has no store directory for files.
   kNoDataDir = 0xC1FE0059,
 

@@ -92,7 +92,7 @@ class StoreFixture : public ::testing::Test {
     dir_ = mkdtemp(tmpl.data());
     StoreOptions so;
     so.os_user = "alice";
-    so.password_iterations = 20;
+    so.password_cost = PasswordCost::Minimal();
     std::string error;
     store_ = Store::Open(":memory:", so, &error);
     ASSERT_TRUE(store_) << error;
@@ -102,7 +102,7 @@ class StoreFixture : public ::testing::Test {
     std::filesystem::create_directories(context_.data_dir);
     messages_ = std::make_unique<MessageStore>(&context_);
     context_.inbox = messages_.get();
-    users_ = std::make_unique<Users>(&context_, StoreLimits{}, 20);
+    users_ = std::make_unique<Users>(&context_, StoreLimits{}, PasswordCost::Minimal());
     files_ = std::make_unique<Files>(&context_);
     ServiceOptions o;
     o.os_user_name = [](uint32_t uid) -> std::optional<std::string> {

@@ -342,9 +342,8 @@ class Procedures {
 
 }  // namespace
 
-Users::Users(ServerContext* context, StoreLimits limits, uint32_t password_iterations)
-    : context_(context), limits_(limits),
-      iterations_(password_iterations ? password_iterations : kPasswordIterations) {}
+Users::Users(ServerContext* context, StoreLimits limits, PasswordCost password_cost)
+    : context_(context), limits_(limits), password_cost_(password_cost) {}
 
 int32_t Users::Main(Call& call, uint16_t opnum) {
   int32_t rc;
@@ -450,7 +449,7 @@ int32_t Users::Main(Call& call, uint16_t opnum) {
       std::memcpy(c.rights, u.dwRights, sizeof c.rights);
       c.keep_description = false;
       if (what == W::kAdd || what == W::kPassword || (what == W::kChange && !password.empty()))
-        c.hash = HashPassword(password, iterations_);
+        c.hash = HashPassword(password, password_cost_);
       changes.push_back(std::move(c));
     }
   } else {  // rpcUserBaseOP: USERINFO_TABLE records
@@ -468,7 +467,7 @@ int32_t Users::Main(Call& call, uint16_t opnum) {
       c.type = u.bUserType;
       std::memcpy(c.rights, u.dwRights, sizeof c.rights);
       c.record = std::move(raw);
-      if (what == W::kAdd || what == W::kPassword) c.hash = HashPassword("", iterations_);
+      if (what == W::kAdd || what == W::kPassword) c.hash = HashPassword("", password_cost_);
       changes.push_back(std::move(c));
     }
   }

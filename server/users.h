@@ -21,6 +21,7 @@
 
 #include "server/engine_hooks.h"
 #include "server/family.h"
+#include "server/password.h"
 #include "server/store_common.h"
 
 struct sqlite3;
@@ -35,9 +36,9 @@ inline constexpr size_t kUserRecordDeptOffset = 53;
 
 class Users final : public ProcedureFamily {
  public:
-  // `password_iterations`: PBKDF2 iterations of new hashes (0: the default).
+  // `password_cost`: Argon2id work factors of new hashes (tests: Minimal).
   explicit Users(ServerContext* context, StoreLimits limits = {},
-                 uint32_t password_iterations = 0);
+                 PasswordCost password_cost = PasswordCost::Interactive());
 
   const char* Name() const override { return "users"; }
   bool HandlesMain(uint16_t opnum) const override { return opnum >= 7 && opnum <= 12; }
@@ -56,7 +57,7 @@ class Users final : public ProcedureFamily {
   std::vector<std::pair<std::string, OwnershipCheck>> ownership_checks_;
   ServerContext* context_;
   StoreLimits limits_;
-  uint32_t iterations_;
+  PasswordCost password_cost_;
 };
 
 }  // namespace qz::faxd

@@ -132,7 +132,7 @@ TEST_F(UsersOps, SelfSizedRecordsAreWalkedWithinTheirBlock) {
   // The password is kept as a salted hash only.
   EXPECT_TRUE(store_->CheckPassword("erin", "a"));
   EXPECT_FALSE(store_->CheckPassword("erin", "b"));
-  EXPECT_EQ(store_->PasswordHash("erin")->rfind("pbkdf2-sha256$", 0), 0u);
+  EXPECT_EQ(store_->PasswordHash("erin")->rfind("$argon2id$", 0), 0u);
   EXPECT_NE(*store_->PasswordHash("erin"), *store_->PasswordHash("frank"));
   // Rights: dwRights[3] 0x1.
   SetRights("bob", {0, 0, 0, 0x2});

@@ -45,7 +45,8 @@ def text_field(data, width):
 
 
 def main():
-    with Qzfaxd(sys.argv[1], ["--page-ms", "200", "--connect-ms", "100"], spool=True) as server:
+    with Qzfaxd(sys.argv[1], ["--tcp-user", "admin", "--page-ms", "200", "--connect-ms", "100"],
+                spool=True) as server:
         epm_dce = transport.DCERPCTransportFactory(
             "ncacn_ip_tcp:127.0.0.1[%d]" % server.epm_port).get_dce_rpc()
         epm_dce.connect()

@@ -74,7 +74,7 @@ TEST(MultiUserE2E, LocalClientOfAnotherUidIsItsOwnUser) {
     const char* user;
   } cases[] = {
       {"nobody over ncalrpc", nobody, nullptr, "nobody"},
-      {"nobody over TCP only", nobody, "ncacn_ip_tcp", "admin"},
+      {"nobody over TCP only: the TCP user, without rights", nobody, "ncacn_ip_tcp", "guest"},
       {"root over ncalrpc", 0, nullptr, "admin"},
   };
   for (const Case& c : cases) {

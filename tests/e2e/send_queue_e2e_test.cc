@@ -37,7 +37,7 @@ class SendQueueE2E : public ::testing::Test {
     setenv("QZRPC_LRPC_DIR", (dir_ / "lrpc").c_str(), 1);
     DaemonOptions o;
     o.db_path = (dir_ / "qzfaxd.db").string();
-    o.store.password_iterations = 20;
+    o.store.password_cost = PasswordCost::Minimal();
     o.store.os_user = LookUpOsUser(static_cast<uint32_t>(geteuid())).value_or("");
     o.local_endpoint = "qz-send-e2e";
     o.clock = &clock_;
