@@ -8,6 +8,10 @@
 #include <chrono>
 
 #include "server/daemon.h"
+#include "server/dialing.h"
+#include "server/lines.h"
+#include "server/reports.h"
+#include "server/syslog_config.h"
 
 namespace qz::faxd {
 namespace {
@@ -25,8 +29,22 @@ class SystemClock final : public Clock {
 
 std::unique_ptr<Clock> MakeSystemClock() { return std::make_unique<SystemClock>(); }
 
-std::vector<std::unique_ptr<ProcedureFamily>> MakeFamilies(ServerContext* /*context*/) {
+std::vector<std::unique_ptr<ProcedureFamily>> MakeFamilies(ServerContext* context) {
   std::vector<std::unique_ptr<ProcedureFamily>> families;
+  // -- Lines, dialing, routing, logs, configuration, reports: the system
+  // log, the Telephony and the Routing hooks.
+  {
+    auto logs = std::make_unique<SysConfigFamily>(context);
+    context->system_log = logs->system_log();
+    auto lines = std::make_unique<LinesFamily>(context);
+    auto dialing = std::make_unique<DialingFamily>(context, lines->board());
+    context->telephony = dialing->telephony();
+    context->routing = dialing->routing();
+    families.push_back(std::move(logs));
+    families.push_back(std::move(lines));
+    families.push_back(std::move(dialing));
+    families.push_back(std::make_unique<ReportsFamily>(context));
+  }
   return families;
 }
 

@@ -4,12 +4,19 @@
 // defined beside its code; this list names them in the order Store::Open
 // applies them (a part may refer to the tables of parts before it).
 // Thread-safety: immutable after first use.
+#include "server/dialing.h"
+#include "server/lines.h"
+#include "server/reports.h"
 #include "server/store.h"
+#include "server/syslog_config.h"
 
 namespace qz::faxd {
 
 const std::vector<const SchemaPart*>& FamilySchemaParts() {
   static const std::vector<const SchemaPart*> parts = {
+      // Lines, dialing, routing, logs, configuration, reports (in this
+      // order: dialing reads the configuration pairs and the lines).
+      &kSysConfigSchemaPart, &kLinesSchemaPart, &kDialingSchemaPart, &kReportsSchemaPart,
   };
   return parts;
 }

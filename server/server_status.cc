@@ -17,6 +17,11 @@ const char* StatusName(uint32_t status) {
     case kBadArgument: return "BAD_ARGUMENT";
     case kBadPassword: return "BAD_PASSWORD";
     case kTooMany: return "TOO_MANY";
+    case kNotFound: return "NOT_FOUND";
+    case kDuplicate: return "DUPLICATE";
+    case kUnknownConfigName: return "UNKNOWN_CONFIG_NAME";
+    case kNoHistory: return "NO_HISTORY";
+    case kFileFailure: return "FILE_FAILURE";
     default: return "";
   }
 }

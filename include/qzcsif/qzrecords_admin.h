@@ -149,14 +149,13 @@ typedef struct AUTHORIZEDINFO_TABLE {
   char     szUserID[20];  /*  0 */
   uint32_t dwFlags;       /* 20: QZ_AUTH_HOLD */
   uint32_t dwEntryID;     /* 24 */
-  uint32_t dwPageLimit;   /* 28: with QZ_AUTH_OVER_LIMIT, faxes above it wait */
+  uint32_t dwPageLimit;   /* 28: kept for the client; not applied by the server */
   uint16_t wReserved;     /* 32 */
 } AUTHORIZEDINFO_TABLE;   /* 34 bytes, packed: records follow every 34 bytes */
 #if defined(__GNUC__) || defined(__clang__) || defined(_MSC_VER)
 #pragma pack(pop)
 #endif
 #define QZ_AUTH_HOLD       0x1u /* every fax of the user waits for authorisation */
-#define QZ_AUTH_OVER_LIMIT 0x2u /* faxes of more than dwPageLimit pages wait */
 
 /* A routing rule for received faxes. */
 typedef struct ROUTERCONFIG_TABLE {
