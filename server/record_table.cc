@@ -38,8 +38,12 @@ std::vector<ConditionValue> ColumnValues(const RecordKind& kind, const Record& r
   return v;
 }
 
-bool IsUniqueViolation(sqlite3* db) {
-  return sqlite3_extended_errcode(db) == SQLITE_CONSTRAINT_UNIQUE;
+// Steps a write; notes in *duplicate whether it failed on a unique column
+// (read before the statement is finalised, which resets the code).
+bool StepWrite(sqlite3* db, Stmt& s, bool* duplicate) {
+  if (s.Step() == SQLITE_DONE) return true;
+  if (duplicate) *duplicate = sqlite3_extended_errcode(db) == SQLITE_CONSTRAINT_UNIQUE;
+  return false;
 }
 
 }  // namespace
@@ -111,7 +115,8 @@ bool ValidateRecord(const RecordKind& kind, const Record& rec, std::string* why)
   return true;
 }
 
-std::optional<uint32_t> InsertRecord(sqlite3* db, const RecordKind& kind, Record* rec) {
+std::optional<uint32_t> InsertRecord(sqlite3* db, const RecordKind& kind, Record* rec,
+                                     bool* duplicate) {
   Stmt next(db, std::string("SELECT coalesce(max(id), 0) + 1 FROM ") + kind.table);
   if (next.Step() != SQLITE_ROW) return std::nullopt;
   int64_t id = next.Int(0);
@@ -123,20 +128,21 @@ std::optional<uint32_t> InsertRecord(sqlite3* db, const RecordKind& kind, Record
   Stmt ins(db, std::string("INSERT INTO ") + kind.table + " (id, " + cols + "record) VALUES (?, " +
                    marks + "?)");
   std::vector<ConditionValue> values = ColumnValues(kind, *rec, id);
-  if (!BindAll(ins, values) ||
-      !ins.BindBlob(static_cast<int>(values.size()) + 1, *rec) || ins.Step() != SQLITE_DONE)
+  if (!BindAll(ins, values) || !ins.BindBlob(static_cast<int>(values.size()) + 1, *rec) ||
+      !StepWrite(db, ins, duplicate))
     return std::nullopt;
   return static_cast<uint32_t>(id);
 }
 
-bool UpdateRecord(sqlite3* db, const RecordKind& kind, const Record& rec, bool* found) {
+bool UpdateRecord(sqlite3* db, const RecordKind& kind, const Record& rec, bool* found,
+                  bool* duplicate) {
   std::string sets;
   for (const RecordColumn& c : kind.columns) sets += std::string(c.name) + " = ?, ";
   Stmt up(db, std::string("UPDATE ") + kind.table + " SET " + sets + "record = ? WHERE id = ?");
   std::vector<ConditionValue> values = ColumnValues(kind, rec);
   int n = static_cast<int>(values.size());
   if (!BindAll(up, values) || !up.BindBlob(n + 1, rec) ||
-      !up.Bind(n + 2, int64_t{U32At(rec.data() + kind.id_offset)}) || up.Step() != SQLITE_DONE)
+      !up.Bind(n + 2, int64_t{U32At(rec.data() + kind.id_offset)}) || !StepWrite(db, up, duplicate))
     return false;
   *found = sqlite3_changes(db) > 0;
   return true;
@@ -270,19 +276,19 @@ int32_t RunRecordCommand(Call& call, Store* store, const RecordKind& kind, int32
       done = std::move(text);
       return false;
     };
-    bool found = true;
+    bool found = true, duplicate = false;
     if (command == 3 && !ids_for_3 && !DeleteAllRecords(db, kind)) return false;
     if (command == 0 || command == 3) {
       for (Record& r : records) {
-        std::optional<uint32_t> id = InsertRecord(db, kind, &r);
-        if (!id) return IsUniqueViolation(db) ? refuse(kDuplicate, "duplicate " + what) : false;
+        std::optional<uint32_t> id = InsertRecord(db, kind, &r, &duplicate);
+        if (!id) return duplicate ? refuse(kDuplicate, "duplicate " + what) : false;
         done += (done.empty() ? "" : ",") + std::to_string(*id);
       }
       done = (command == 3 ? "replaced by " : "added ") + done;
     } else if (command == 1) {
       for (const Record& r : records) {
-        if (!UpdateRecord(db, kind, r, &found))
-          return IsUniqueViolation(db) ? refuse(kDuplicate, "duplicate " + what) : false;
+        if (!UpdateRecord(db, kind, r, &found, &duplicate))
+          return duplicate ? refuse(kDuplicate, "duplicate " + what) : false;
         uint32_t id = U32At(r.data() + kind.id_offset);
         if (!found) return refuse(kNotFound, "no " + what + " " + std::to_string(id));
         done += (done.empty() ? "changed " : ",") + std::to_string(id);

@@ -106,9 +106,12 @@ bool SplitRecords(const RecordKind& kind, const std::vector<uint8_t>& block, int
 bool ValidateRecord(const RecordKind& kind, const Record& rec, std::string* why);
 
 // Table operations (inside a transaction or WithDb).
-std::optional<uint32_t> InsertRecord(sqlite3* db, const RecordKind& kind, Record* rec);
+// *duplicate (when given) tells a failure on a unique column apart.
+std::optional<uint32_t> InsertRecord(sqlite3* db, const RecordKind& kind, Record* rec,
+                                     bool* duplicate = nullptr);
 // False on failure; *found says whether the identifier existed.
-bool UpdateRecord(sqlite3* db, const RecordKind& kind, const Record& rec, bool* found);
+bool UpdateRecord(sqlite3* db, const RecordKind& kind, const Record& rec, bool* found,
+                  bool* duplicate = nullptr);
 bool DeleteRecord(sqlite3* db, const RecordKind& kind, uint32_t id, bool* found);
 bool DeleteAllRecords(sqlite3* db, const RecordKind& kind);
 std::optional<Record> GetRecord(sqlite3* db, const RecordKind& kind, uint32_t id);
