@@ -17,6 +17,8 @@ const char* StatusName(uint32_t status) {
     case kBadArgument: return "BAD_ARGUMENT";
     case kBadPassword: return "BAD_PASSWORD";
     case kTooMany: return "TOO_MANY";
+    case kNoSuchFile: return "NO_SUCH_FILE";
+    case kFileDenied: return "FILE_DENIED";
     case kNotFound: return "NOT_FOUND";
     case kDuplicate: return "DUPLICATE";
     case kUnknownConfigName: return "UNKNOWN_CONFIG_NAME";

@@ -37,6 +37,14 @@ enum ServerStatus : uint32_t {
   kBadPassword = 0xC1FE000A,
   // rpcAdviseOP: the connection holds too many registrations already.
   kTooMany = 0xC1FE000B,
+  // A file the client named does not exist (or a folder on its path).
+  kNoSuchFile = 0xC1FE000C,
+  // The client may not open the file it named: the kernel refused it
+  // with the client's identity, or (over TCP) it lies outside the spool
+  // directory or its path holds "..", a symbolic link or a bad name.
+  kFileDenied = 0xC1FE000D,
+  // Reading or writing a file failed otherwise (disk full, I/O error).
+  kFileFailure = 0xC1FE000E,
 
   // Limits and abuse (0xC1FE0020..0xC1FE002F).
 
@@ -55,8 +63,6 @@ enum ServerStatus : uint32_t {
   kUnknownConfigName = 0xC1FE0072,
   // A report was asked for, but the send and receive history is not there.
   kNoHistory = 0xC1FE0073,
-  // A file of the server (a script) could not be written or removed.
-  kFileFailure = 0xC1FE0074,
 };
 
 inline int32_t AsResult(ServerStatus s) { return static_cast<int32_t>(s); }
