@@ -241,6 +241,10 @@ bool TelephonyHooks::NeedsAuthorization(const std::string& user_id) {
 void TelephonyHooks::ReportLineState(uint32_t line_id, const std::string& state) {
   int64_t now_ms = context_->clock ? context_->clock->NowMs() : time(nullptr) * int64_t{1000};
   board_->Report(line_id, state, now_ms / 1000);
+  // What a line dials is kept in the system log too ("line 2: dialing 90401234").
+  if (state != "idle" && context_->system_log)
+    context_->system_log->Write(SystemLog::Level::kInfo, "lines", "",
+                                "line " + std::to_string(line_id) + ": " + state);
 }
 
 std::vector<Destination> RoutingHooks::Route(const ReceivedFax& fax) {
@@ -387,8 +391,8 @@ int32_t DialingFamily::Main(Call& call, uint16_t opnum) {
                         p->ids_for_3, prepare);
   if (rc == kOk)
     SystemLogWrite(context_, call, "dialing",
-                   std::string(p->kind->what) + "s changed (command " + std::to_string(command) +
-                       ")");
+                   std::string(p->kind->what) + " records changed (command " +
+                       std::to_string(command) + ")");
   return rc;
 }
 

@@ -6,7 +6,9 @@
 // The engine asks TelephonyHooks which lines there are, whether a line may
 // dial a number now (limitation rules), which digits to dial (prefix table
 // and dial rules), and whether a user's faxes wait for authorisation
-// (authorization entries); it tells it what each line is doing. It asks
+// (authorization entries); it tells it what each line is doing (kept for
+// rpcGetPortRealInfo; every state but "idle" is written to the system
+// log, so what was dialled shows there). It asks
 // RoutingHooks where a received fax goes (routing rules, else the default
 // target of configuration section 4); routing records a print job for a
 // printer destination and an automatic-reception history entry when an

@@ -147,6 +147,29 @@ bool LineMayDial(Store* store, uint32_t line_id, const std::string& number, int6
   });
 }
 
+bool SeedLinesIfNone(Store* store, uint32_t count, uint32_t first_number) {
+  return store->Transaction([&](sqlite3* db) {
+    Stmt n(db, "SELECT count(*) FROM lines");
+    if (n.Step() != SQLITE_ROW) return false;
+    if (n.Int(0) > 0) return true;
+    for (uint32_t i = 0; i < count; ++i) {
+      PORTINFO_TABLE p;
+      std::memset(&p, 0, sizeof p);
+      p.dwState = QZ_PORT_IN_SERVICE;
+      p.dwBitsPerSecond = 14400;
+      p.dwFlags = QZ_PORT_SEND | QZ_PORT_RECEIVE;
+      std::string number = std::to_string(uint64_t{first_number} + i);
+      PutTextAt(reinterpret_cast<uint8_t*>(p.szNumber), sizeof p.szNumber, number);
+      PutTextAt(reinterpret_cast<uint8_t*>(p.szName), sizeof p.szName,
+                "line " + std::to_string(i + 1));
+      Record r(sizeof p);
+      std::memcpy(r.data(), &p, sizeof p);
+      if (!InsertRecord(db, kLineKind, &r)) return false;
+    }
+    return true;
+  });
+}
+
 bool LinesFamily::HandlesMain(uint16_t opnum) const {
   return (opnum >= 31 && opnum <= 39) || opnum == 71;
 }

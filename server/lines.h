@@ -58,6 +58,10 @@ std::vector<LineView> ListLines(Store* store);
 bool LineMayDial(Store* store, uint32_t line_id, const std::string& number, int64_t now_ms);
 // `number` with everything but digits, '+', '*' and '#' removed.
 std::string NormalizeNumber(const std::string& number);
+// A database without lines gets `count` lines in service, numbered
+// `first_number`, `first_number` + 1, ... (the daemon's simulated lines).
+// False on a store failure.
+bool SeedLinesIfNone(Store* store, uint32_t count, uint32_t first_number);
 // Where the file of script `id` lies.
 std::string ScriptPath(const std::string& data_dir, uint32_t id);
 

@@ -160,9 +160,27 @@ TEST(Lines, StoppedLineAndEngineReportsShowInTheLiveStatus) {
   std::vector<uint8_t> log;
   ASSERT_EQ(h.Query(5, "source=lines", &log), kOk);
   auto entries = h.Records<SYSLOG_TABLE>(log);
-  ASSERT_EQ(entries.size(), 2u);
-  EXPECT_STREQ(entries[1].szText, "line 2 out of service");
-  EXPECT_STREQ(entries[1].szUserID, "admin");
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_STREQ(entries[1].szText, "line 1: dialing 0049301234");
+  EXPECT_STREQ(entries[2].szText, "line 2 out of service");
+  EXPECT_STREQ(entries[2].szUserID, "admin");
+}
+
+TEST(Lines, ADatabaseWithoutLinesGetsTheSimulatedOnes) {
+  AdminHarness h;
+  ASSERT_TRUE(SeedLinesIfNone(h.store.get(), 2, 8001));
+  std::vector<LineView> lines = h.context.telephony->Lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[1].id, 2u);
+  EXPECT_EQ(lines[1].number, "8002");
+  EXPECT_TRUE(lines[1].in_service);
+  // Once there are lines (even fewer), nothing is added.
+  rpc::ServerArgs a = h.Args(35);
+  a[2].bytes = Bytes(Line(1, "8001", QZ_PORT_REMOVE));
+  a[3].number = sizeof(PORTINFO_TABLE);
+  ASSERT_EQ(h.Run(35, a, h.admin), kOk);
+  ASSERT_TRUE(SeedLinesIfNone(h.store.get(), 2, 8001));
+  EXPECT_EQ(h.context.telephony->Lines().size(), 1u);
 }
 
 TEST(Lines, ScriptsAreStoredFiles) {
