@@ -217,9 +217,162 @@ QZAPI uint32_t RemoteDelUserLog(uint32_t dwServerID, const char* pszCondition);
 /* Fax submission and send tasks                                       */
 /* ------------------------------------------------------------------ */
 
+/* Records the fax server lays out (qzrecords_send.h); the library passes
+   them through as bytes and uses only the sizes QZ_SIZEOF_*. */
+typedef struct FAXJOB_TABLE FAXJOB_TABLE;       /* first 32-bit field: its own length */
+typedef struct SENDRESULT_TABLE SENDRESULT_TABLE; /* 44 bytes, one per submitted fax */
+typedef struct TRANSFERFAX_TABLE TRANSFERFAX_TABLE; /* 12 bytes; offset 4: its item count */
+typedef struct TRANSFERFAX_ITEM TRANSFERFAX_ITEM; /* 164 bytes */
+typedef struct SENDTASK_TABLE SENDTASK_TABLE;   /* 1024 bytes */
+typedef struct RECVTASK_TABLE RECVTASK_TABLE;   /* 796 bytes */
+typedef struct TASKPRIORITY TASKPRIORITY;       /* 12 bytes */
+typedef struct TASKINFO TASKINFO;               /* 16 bytes */
+typedef struct COVERPAGEFIELD_TABLE COVERPAGEFIELD_TABLE; /* 96 bytes */
+
+/* A fax job described by a connection record (SendFaxFromConn). The
+   library sends it field by field; what the fields mean is the server's.
+   Text fields hold at most their size - 1 characters and a NUL (a longer
+   text is cut). pItems points to nItemCount CONNSENDITEM records of 168
+   bytes each, pData to nDataLength bytes; either may be NULL, and then
+   nothing of it is sent. On the wire the record is the 904-byte layout
+   with 4-byte pointers; in memory the pointers are native, so the struct
+   is 904 bytes only where pointers have 4 bytes. */
+typedef struct CONNSENDINFO {
+  int32_t        nValue1;       /*   0 */
+  int32_t        nValue2;       /*   4 */
+  int32_t        nValue3;       /*   8 */
+  char           szText1[256];  /*  12 */
+  int32_t        nItemCount;    /* 268: CONNSENDITEM records at pItems */
+  const uint8_t* pItems;        /* 272 */
+  char           szText2[256];  /* 276 (280 with 8-byte pointers) */
+  int32_t        nValue4;
+  int32_t        nValue5;
+  int32_t        nValue6;
+  int32_t        nValue7;
+  char           szText3[30];
+  int32_t        nValue8;
+  double         dReal1;
+  double         dReal2;
+  char           szText4[32];
+  char           szText5[128];
+  char           szText6[128];
+  int32_t        nValue9;
+  int32_t        nDataLength;   /* bytes at pData */
+  const uint8_t* pData;         /* 896 with 4-byte pointers */
+#if UINTPTR_MAX == 0xFFFFFFFFu
+  uint32_t       dwReserved;    /* 900: pads to the 904-byte layout */
+#endif
+} CONNSENDINFO;
+
+/* Request and answer of the rendering of a connection record to TIFF
+   (the server's version comes back into the caller's record). */
+typedef struct PRINTTOTIFFINFO {
+  char    szText1[256];
+  char    szText2[256];
+  int32_t nValue1;
+  int32_t nValue2;
+} PRINTTOTIFFINFO;           /* 520 bytes */
+
+#define QZ_SIZEOF_CONNSENDINFO   904  /* with 4-byte pointers */
+#define QZ_SIZEOF_PRINTTOTIFFINFO 520
+
+#if defined(__cplusplus)
+#define QZ_SEND_STATIC_ASSERT_ static_assert
+#else
+#define QZ_SEND_STATIC_ASSERT_ _Static_assert
+#endif
+QZ_SEND_STATIC_ASSERT_(sizeof(PRINTTOTIFFINFO) == QZ_SIZEOF_PRINTTOTIFFINFO,
+                       "PRINTTOTIFFINFO is 520 bytes");
+#if UINTPTR_MAX == 0xFFFFFFFFu
+QZ_SEND_STATIC_ASSERT_(sizeof(CONNSENDINFO) == QZ_SIZEOF_CONNSENDINFO,
+                       "CONNSENDINFO is 904 bytes with 4-byte pointers");
+#elif UINTPTR_MAX == 0xFFFFFFFFFFFFFFFFu
+QZ_SEND_STATIC_ASSERT_(sizeof(CONNSENDINFO) == 912,
+                       "CONNSENDINFO is 912 bytes with 8-byte pointers");
+#endif
+#undef QZ_SEND_STATIC_ASSERT_
+
+/* Submits dwFaxNum fax jobs laid end to end at pFaxInfo (each record
+   starts with its own length). pResultArray has room for dwFaxNum result
+   entries, which the server fills. QZ_E_INVALIDARG for a null pointer or
+   no job; QZ_E_ACCESSVIOLATION when the last result entry is not
+   writable. */
+QZAPI uint32_t RemoteSendFax(uint32_t dwServerID, const FAXJOB_TABLE* pFaxInfo,
+                             uint32_t dwFaxNum, SENDRESULT_TABLE* pResultArray);
+/* Sends faxes the server holds: dwFaxNum transfer headers, then all their
+   items, in one buffer. The right is tested before the arguments; a null
+   pResultArray ends with QZ_E_ACCESSVIOLATION. */
+QZAPI uint32_t RemoteTransmitFax(uint32_t dwServerID, const TRANSFERFAX_TABLE* pFaxArray,
+                                 uint32_t dwFaxNum, SENDRESULT_TABLE* pResultArray);
+/* Submits the job a connection record describes. Not traced. */
+QZAPI uint32_t SendFaxFromConn(uint32_t dwServerID, const CONNSENDINFO* pcsinfo);
+/* Submits a draft stored on the server. */
+QZAPI uint32_t SendFaxFromDraft(uint32_t dwServerID, uint32_t dwDraftID);
+/* Stops the sending of dwFaxNum tasks. */
+QZAPI uint32_t RemoteSendFaxStop(uint32_t dwServerID, const uint32_t* pFaxIDArray,
+                                 uint32_t dwFaxNum);
+/* Reads send tasks (dwGetFlag 0 or 1, else QZ_E_BADOPTYPE; dwFaxID as the
+   server reads it). Pass *ppInfo NULL and *pdwRecordCount 0: a buffer
+   passed in would be sent. On success *ppInfo holds *pdwRecordCount
+   records (free with RDMemFree); on a server refusal the count is left as
+   the byte count that came back. */
+QZAPI uint32_t RemoteViewSendTask(uint32_t dwServerID, uint32_t dwGetFlag, uint32_t dwFaxID,
+                                  SENDTASK_TABLE** ppInfo, uint32_t* pdwRecordCount);
+/* Authorises (or refuses) a fax held for authorisation. */
+QZAPI uint32_t RemoteAuthToFax(uint32_t dwServerID, uint32_t dwFaxID, uint32_t dwAuthFlag);
+/* Locks dwFaxNum tasks; dwLockFlag is only written to the trace log. */
+QZAPI uint32_t RemoteLockTask(uint32_t dwServerID, const uint32_t* pdwArray, uint32_t dwFaxNum,
+                              uint32_t dwLockFlag);
+/* Changes the priorities of dwFaxNum tasks. */
+QZAPI uint32_t RemoteEditTaskPRI(uint32_t dwServerID, const TASKPRIORITY* pTaskInfo,
+                                 uint32_t dwFaxNum);
+/* Deletes dwFaxNum tasks. A server refusal is returned but not recorded. */
+QZAPI uint32_t RemoteDeleteTask(uint32_t dwServerID, const uint32_t* dwTskList,
+                                uint32_t dwFaxNum, uint32_t dwDelFlag);
+/* Reads the progress of dwFaxNum tasks: *ppInfo receives *pdwRecordCount
+   records (free with RDMemFree). Both outputs are cleared first; a null
+   one is refused with QZ_E_INVALIDARG. */
+QZAPI uint32_t RemoteGetTaskProgress(uint32_t dwServerID, const uint32_t* dwFaxIDArray,
+                                     uint32_t dwFaxNum, TASKINFO** ppInfo,
+                                     uint32_t* pdwRecordCount);
+/* Rewrites dwFaxNum send tasks. */
+QZAPI uint32_t RemoteEditSendTask(uint32_t dwServerID, const SENDTASK_TABLE* pTaskInfo,
+                                  uint32_t dwFaxNum);
+/* Reads the tasks awaiting authorisation: *ppTaskInfo receives *pdwFaxNum
+   records (free with RDMemFree). Both outputs are cleared first; a null
+   count is refused with QZ_E_INVALIDARG. */
+QZAPI uint32_t RemoteGetAuthTasks(uint32_t dwServerID, SENDTASK_TABLE** ppTaskInfo,
+                                  uint32_t* pdwFaxNum);
+
 /* ------------------------------------------------------------------ */
 /* Server service control                                              */
 /* ------------------------------------------------------------------ */
+
+/* Records the fax server lays out (qzrecords_send.h). */
+typedef struct SERVERCAPS SERVERCAPS;   /* 440 bytes */
+typedef struct BACKUPINFO BACKUPINFO;   /* 300 bytes; offset 30: a text that must not be empty */
+
+/* These four bind to the service-control interface for the one call and
+   return 0 on success, otherwise a status: the binding's status, the
+   server's answer, or the code of an RPC failure during the call.
+   ServerStart, ServerStop and ServerBackup record QZ_E_INVALIDARG in the
+   thread's error record (GetLastErrorInfo); ServerBackup records its
+   binding failures (HRESULT form) and server refusals there too. */
+
+/* Starts the fax service on szSvrHostName (dwCommand 0 or 1, the two start
+   modes), authenticating szUserID / szUserPwd. */
+QZAPI uint32_t ServerStart(const char* szSvrHostName, const char* szUserID,
+                           const char* szUserPwd, uint32_t dwCommand);
+/* Stops the fax service of the logged-in server (dwCommand 2 to 6). */
+QZAPI uint32_t ServerStop(uint32_t dwServerID, uint32_t dwCommand);
+/* Asks the logged-in server for a backup (dwBackupType 0 or another value
+   choose the two kinds). */
+QZAPI uint32_t ServerBackup(uint32_t dwServerID, const BACKUPINFO* pBackupInfo,
+                            uint32_t dwBackupType);
+/* Reads the capabilities of the server on szHostName into the caller's
+   record (not over local-only transports). Not traced. */
+QZAPI uint32_t GetServerCaps(const char* szHostName, const char* szUserID,
+                             SERVERCAPS* pServerCaps);
 
 /* ------------------------------------------------------------------ */
 /* Message store                                                       */

@@ -342,6 +342,39 @@ class CRpcServerSession : public CServerSession {
   uint32_t LogOut() override;                                                // 31
 
   // Fax submission and send tasks (send_operations.cc).
+  uint32_t PrintToTiffFromConn(void* pInfo) override;                        // 1
+  uint32_t SendFaxFromConn(void* pcsinfo) override;                          // 2
+  uint32_t SendFaxFromDraft(uint32_t dwDraftID) override;                    // 3
+  uint32_t SendFax(void* pFaxInfo, uint32_t dwFaxNum, void* pResultArray) override;       // 38
+  uint32_t TransmitFax(void* pFaxArray, uint32_t dwFaxNum, void* pResultArray) override;  // 39
+  uint32_t SendFaxStop(uint32_t* pFaxIDArray, uint32_t dwFaxNum) override;   // 40
+  uint32_t ViewSendTask(uint32_t dwGetFlag, uint32_t dwFaxID, void** ppInfo,
+                        uint32_t* pdwRecordCount) override;                  // 41
+  uint32_t ViewRecvTask(uint32_t dwGetFlag, uint32_t dwFaxID, void** ppInfo,
+                        uint32_t* pdwRecordCount) override;                  // 42
+  uint32_t GetAuthTasks(void** ppTaskInfo, uint32_t* pdwFaxNum) override;    // 43
+  uint32_t AuthToFax(uint32_t dwFaxID, uint32_t dwAuthFlag) override;        // 44
+  uint32_t LockTask(uint32_t* pdwArray, uint32_t dwFaxNum) override;         // 45
+  uint32_t TaskIDListOP(uint32_t* pdwArray, uint32_t dwFaxNum) override;     // 46
+  uint32_t EditTaskPRI(void* pTaskInfo, uint32_t dwFaxNum) override;         // 47
+  uint32_t DeleteTask(uint32_t* dwTskList, uint32_t dwFaxNum, uint32_t dwDelFlag) override;  // 48
+  uint32_t GetTaskProgress(uint32_t* dwFaxIDArray, uint32_t dwFaxNum, void** ppInfo,
+                           uint32_t* pdwRecordCount) override;               // 49
+  uint32_t EditSendTask(void* pTaskInfo, uint32_t dwFaxNum) override;        // 50
+  uint32_t GetCoverPageField(const char* pWhere, void** ppInfo,
+                             uint32_t* pdwRecordCount) override;             // 86
+  uint32_t CoverPageFieldOP(uint32_t dwOP, void* pInfo, uint32_t dwRecordCount) override;  // 87
+
+ private:
+  // Shared steps of the send-task operations (send_operations.cc).
+  struct TaskListOp;
+  template <typename Call>
+  uint32_t RunTaskListOp(const TaskListOp& op, const void* list, uint32_t count, Call&& call);
+  uint32_t CheckTaskView(uint32_t dwGetFlag, void** ppInfo, uint32_t* pdwRecordCount);
+  struct Submission;
+  uint32_t Submit(const Submission& how, void* request, uint32_t dwFaxNum, void* pResultArray);
+
+ public:
 
   // Message store (store_operations.cc).
 
