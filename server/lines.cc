@@ -45,7 +45,7 @@ const SchemaPart kLinesSchemaPart = {
       "CREATE TABLE line_rules (id INTEGER PRIMARY KEY, port_id INTEGER, action INTEGER,"
       " from_minute INTEGER, to_minute INTEGER, prefix TEXT, record BLOB NOT NULL);"
       "CREATE INDEX line_rules_port ON line_rules(port_id);"
-      "CREATE TABLE scripts (id INTEGER PRIMARY KEY, name TEXT, flags INTEGER,"
+      "CREATE TABLE scripts (id INTEGER PRIMARY KEY, name TEXT UNIQUE, flags INTEGER,"
       " description TEXT, record BLOB NOT NULL);"}}};
 
 const RecordKind kDeviceKind = {
@@ -98,8 +98,17 @@ std::string NormalizeNumber(const std::string& number) {
   return out;
 }
 
-std::string ScriptPath(const std::string& data_dir, uint32_t id) {
-  return data_dir + "/scripts/" + std::to_string(id) + ".script";
+bool ValidScriptName(const std::string& name) {
+  if (name.empty() || name.size() > 63 || name[0] == '.') return false;
+  for (char c : name)
+    if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+          c == '.' || c == '_' || c == '-'))
+      return false;
+  return true;
+}
+
+std::string ScriptPath(const std::string& data_dir, const std::string& name) {
+  return data_dir + "/scripts/" + name;
 }
 
 std::vector<LineView> ListLines(Store* store) {
@@ -355,56 +364,74 @@ int32_t LinesFamily::ScriptFileOp(Call& call) {
   if (command != 1 && command != 3)
     return call.Fail(kBadArgument, "scripts: command " + std::to_string(command));
   if (context_->data_dir.empty()) return call.Fail(kFileFailure, "scripts: no data directory");
-  if (command == 3) {
-    rc = RunRecordCommand(call, context_->store, kScriptKind, 3, call.arg(3).bytes,
-                          call.arg(4).number, true);
-    if (rc == kOk)
-      for (size_t i = 0; i + 4 <= call.arg(3).bytes.size(); i += 4)
-        unlink(ScriptPath(context_->data_dir, U32At(call.arg(3).bytes.data() + i)).c_str());
-    return rc;
-  }
+  const std::vector<uint8_t>& block = call.arg(3).bytes;
   std::vector<Record> records;
   std::string why;
-  if (!SplitRecords(kScriptKind, call.arg(3).bytes, call.arg(4).number, &records, &why))
-    return call.Fail(kBadRecord, "scripts: " + why);
-  for (const Record& r : records)
-    if (!ValidateRecord(kScriptKind, r, &why)) return call.Fail(kBadRecord, "script: " + why);
+  if (command == 3) {
+    if (!BlockMatches(call, 3, 4) || block.empty() || block.size() % 4 != 0)
+      return call.Fail(kBadRecord, "scripts: identifier list of " +
+                                       std::to_string(call.arg(4).number) + " bytes");
+  } else {
+    if (!SplitRecords(kScriptKind, block, call.arg(4).number, &records, &why))
+      return call.Fail(kBadRecord, "scripts: " + why);
+    for (const Record& r : records) {
+      if (!ValidateRecord(kScriptKind, r, &why)) return call.Fail(kBadRecord, "script: " + why);
+      std::string name = TextAt(r.data() + 12, 64);
+      if (!ValidScriptName(name)) return call.Fail(kBadArgument, "script name \"" + name + "\"");
+    }
+  }
   int32_t status = kOk;
   std::string done;
+  std::vector<std::string> gone;  // files to remove once committed
   int64_t now = NowSeconds(context_);
+  auto refuse = [&](ServerStatus s, std::string text) {
+    status = AsResult(s);
+    done = std::move(text);
+    return false;
+  };
   bool ok = context_->store->Transaction([&](sqlite3* db) {
+    for (size_t i = 0; command == 3 && i < block.size(); i += 4) {
+      uint32_t id = U32At(block.data() + i);
+      std::optional<Record> old = GetRecord(db, kScriptKind, id);
+      bool found = false;
+      if (!old) return refuse(kNotFound, "no script " + std::to_string(id));
+      if (!DeleteRecord(db, kScriptKind, id, &found)) return false;
+      gone.push_back(TextAt(old->data() + 12, 64));
+      done += (done.empty() ? "deleted " : ",") + std::to_string(id);
+    }
     for (const Record& r : records) {
       Record fixed(r.begin(), r.begin() + QZ_SIZEOF_SCRIPTINFO);
       PutU32At(fixed.data(), QZ_SIZEOF_SCRIPTINFO);
       PutU32At(fixed.data() + 76, static_cast<uint32_t>(r.size() - QZ_SIZEOF_SCRIPTINFO));
       PutU32At(fixed.data() + 80, static_cast<uint32_t>(now));
       uint32_t id = U32At(fixed.data() + 4);
-      bool found = true;
+      std::string name = TextAt(fixed.data() + 12, 64);
+      bool found = true, duplicate = false;
       if (id == 0) {
-        std::optional<uint32_t> added = InsertRecord(db, kScriptKind, &fixed);
-        if (!added) return false;
+        std::optional<uint32_t> added = InsertRecord(db, kScriptKind, &fixed, &duplicate);
+        if (!added) return duplicate ? refuse(kDuplicate, "script name " + name + " taken") : false;
         id = *added;
-      } else if (!UpdateRecord(db, kScriptKind, fixed, &found)) {
-        return false;
+      } else {
+        std::optional<Record> old = GetRecord(db, kScriptKind, id);
+        if (!old) return refuse(kNotFound, "no script " + std::to_string(id));
+        if (!UpdateRecord(db, kScriptKind, fixed, &found, &duplicate))
+          return duplicate ? refuse(kDuplicate, "script name " + name + " taken") : false;
+        std::string old_name = TextAt(old->data() + 12, 64);
+        if (old_name != name) gone.push_back(old_name);
       }
-      if (!found) {
-        status = AsResult(kNotFound);
-        done = "no script " + std::to_string(id);
-        return false;
-      }
-      if (!WriteFileAtomically(ScriptPath(context_->data_dir, id),
+      if (!WriteFileAtomically(ScriptPath(context_->data_dir, name),
                                r.data() + QZ_SIZEOF_SCRIPTINFO, r.size() - QZ_SIZEOF_SCRIPTINFO,
-                               &done)) {
-        status = AsResult(kFileFailure);
-        return false;
-      }
-      done += (done.empty() ? "" : ",") + std::to_string(id);
+                               &why))
+        return refuse(kFileFailure, why);
+      done += (done.empty() ? "stored " : ",") + std::to_string(id) + " " + name;
     }
     return true;
   });
   if (status != kOk) return call.Fail(static_cast<ServerStatus>(status), "scripts: " + done);
   if (!ok) return call.Fail(kStoreFailure, "scripts: store failure");
-  call.Note("scripts stored: " + done);
+  for (const std::string& name : gone) unlink(ScriptPath(context_->data_dir, name).c_str());
+  call.Note("scripts " + done);
+  SystemLogWrite(context_, call, "lines", "scripts " + done);
   return kOk;
 }
 

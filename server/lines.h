@@ -8,8 +8,8 @@
 // no tasks, and a limitation rule decides which numbers a line may dial
 // at which minute of the day. What the engine reports about a line is
 // kept in memory (LineBoard) and answered by rpcGetPortRealInfo. Scripts
-// are files below <data_dir>/scripts, one per script, with their
-// SCRIPTINFO record in the table.
+// are files <data_dir>/scripts/<name>, with their SCRIPTINFO record in the
+// table.
 //
 // Thread-safety: LinesFamily::Main runs on many threads; the LineBoard
 // has its own mutex; the store serialises the tables.
@@ -62,8 +62,11 @@ std::string NormalizeNumber(const std::string& number);
 // `first_number`, `first_number` + 1, ... (the daemon's simulated lines).
 // False on a store failure.
 bool SeedLinesIfNone(Store* store, uint32_t count, uint32_t first_number);
-// Where the file of script `id` lies.
-std::string ScriptPath(const std::string& data_dir, uint32_t id);
+// Script names: 1..63 characters of A-Z a-z 0-9 . _ -, not beginning
+// with '.'. The file of a script is <data_dir>/scripts/<name> (the same
+// file the script-file procedures of the file transfer family name).
+bool ValidScriptName(const std::string& name);
+std::string ScriptPath(const std::string& data_dir, const std::string& name);
 
 class LinesFamily final : public ProcedureFamily {
  public:

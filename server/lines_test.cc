@@ -185,17 +185,17 @@ TEST(Lines, ADatabaseWithoutLinesGetsTheSimulatedOnes) {
 
 TEST(Lines, ScriptsAreStoredFiles) {
   AdminHarness h;
-  auto script = [](uint32_t id, const std::string& text) {
+  auto script = [](uint32_t id, const std::string& text, const char* name = "dial.scr") {
     auto s = Zeroed<SCRIPTINFO>();
     s.dwLength = static_cast<uint32_t>(sizeof s + text.size());
     s.dwScriptID = id;
-    SetText(s.szName, "dial");
+    SetText(s.szName, name);
     std::vector<uint8_t> b = Bytes(s);
     b.insert(b.end(), text.begin(), text.end());
     return b;
   };
   ASSERT_EQ(h.Command(39, 1, script(0, "ATDT\n")), kOk) << h.note;
-  std::string path = ScriptPath(h.context.data_dir, 1);
+  std::string path = ScriptPath(h.context.data_dir, "dial.scr");
   std::ifstream in(path);
   std::stringstream got;
   got << in.rdbuf();
@@ -211,6 +211,14 @@ TEST(Lines, ScriptsAreStoredFiles) {
   short_one[0] = 103;  // below the fixed part
   EXPECT_EQ(h.Command(39, 1, short_one), AsResult(kBadRecord));
   EXPECT_EQ(h.Command(39, 2, script(1, "")), AsResult(kBadArgument));
+  EXPECT_EQ(h.Command(39, 1, script(0, "x", "../escape")), AsResult(kBadArgument));
+  EXPECT_EQ(h.Command(39, 1, script(0, "x", ".hidden")), AsResult(kBadArgument));
+  EXPECT_EQ(h.Command(39, 1, script(0, "x")), AsResult(kDuplicate));  // the name is taken
+  // Renaming moves the file.
+  ASSERT_EQ(h.Command(39, 1, script(1, "ATDP\n", "pulse.scr")), kOk) << h.note;
+  EXPECT_FALSE(std::filesystem::exists(path));
+  path = ScriptPath(h.context.data_dir, "pulse.scr");
+  EXPECT_EQ(std::filesystem::file_size(path), 5u);
   User lines_only = h.AddUser("lines", {0, 0, 0, 0x4});
   EXPECT_EQ(h.Command(39, 1, script(0, "x"), &lines_only), AsResult(kAccessDenied));
   std::vector<uint8_t> ids(4, 0);
