@@ -378,13 +378,149 @@ QZAPI uint32_t GetServerCaps(const char* szHostName, const char* szUserID,
 /* Message store                                                       */
 /* ------------------------------------------------------------------ */
 
+/* Folder, fax view, received-message and address-relation records (layouts
+   in qzrecords_store.h / qzrecords_send.h; sizes QZ_SIZEOF_*). */
+typedef struct FOLDERINFO_TABLE FOLDERINFO_TABLE;
+typedef struct FAXVIEW_TABLE FAXVIEW_TABLE;
+typedef struct RECVTASK_TABLE RECVTASK_TABLE;
+typedef struct ADDRRELATION_TABLE ADDRRELATION_TABLE;
+
+/* Items of eight kinds (dwInfoType 0-7) inside a folder. The folder record
+   travels whole; the library tests the user's folder rights (dwRights of
+   the folder's class) before creating, editing, moving and deleting, and
+   refuses a folder whose kind is outside 1-8 (QZ_E_FOLDERKIND) or whose
+   class is outside 0-2 (QZ_E_FOLDERCLASS). Item buffers are opaque to the
+   library. pInfo must not be NULL and dwSize not 0 (QZ_E_INVALIDARG);
+   dwInfoType above 7 gives QZ_E_INVALIDARG, a missing right
+   QZ_E_ACCESSDENIED. */
+/* Creates an item; the server's version of the item comes back into pInfo. */
+QZAPI uint32_t RemoteNewInformation(uint32_t dwServerID, const FOLDERINFO_TABLE* fhParent,
+                                    uint32_t dwInfoType, void* pInfo, uint32_t dwSize);
+/* Lists the items of a kind: *ppInfo receives a block of *pdwSize bytes
+   (free it with RDMemFree). Both outputs are cleared first, so both must be
+   valid. */
+QZAPI uint32_t RemoteGetInformation(uint32_t dwServerID, const FOLDERINFO_TABLE* fhParent,
+                                    uint32_t dwInfoType, void** ppInfo, uint32_t* pdwSize);
+/* As RemoteGetInformation, with a condition (NULL: ""); a NULL output
+   pointer gives QZ_E_INVALIDARG. */
+QZAPI uint32_t RemoteGetInformationEx(uint32_t dwServerID, const FOLDERINFO_TABLE* fhParent,
+                                      uint32_t dwInfoType, const char* pWhere, void** ppInfo,
+                                      uint32_t* pdwSize);
+/* Changes an item; kind 5 cannot be edited (QZ_E_INVALIDARG). */
+QZAPI uint32_t RemoteEditInformation(uint32_t dwServerID, const FOLDERINFO_TABLE* fhParent,
+                                     uint32_t dwInfoType, const void* pInfo, uint32_t dwSize);
+/* Moves items from one folder to another; both folders are tested. */
+QZAPI uint32_t RemoteMoveInformation(uint32_t dwServerID, const FOLDERINFO_TABLE* fhSource,
+                                     const FOLDERINFO_TABLE* fhTarget, uint32_t dwInfoType,
+                                     const void* pInfo, uint32_t dwSize);
+/* Deletes items. */
+QZAPI uint32_t RemoteDeleteInformation(uint32_t dwServerID, const FOLDERINFO_TABLE* fhParent,
+                                       uint32_t dwInfoType, const void* pInfo, uint32_t dwSize);
+/* The folders of one kind (1-8, else QZ_E_INVALIDARG): *ppInfo receives
+   *pdwRecordCount records (free with RDMemFree). Pass *ppInfo NULL. */
+QZAPI uint32_t RemoteGetFolders(uint32_t dwServerID, uint32_t dwFolderType,
+                                FOLDERINFO_TABLE** ppInfo, uint32_t* pdwRecordCount);
+/* The fax view records the condition selects (NULL: ""); outputs are
+   cleared first. Free the block with RDMemFree. */
+QZAPI uint32_t RemoteGetFaxViewRecord(uint32_t dwServerID, const char* pszCond,
+                                      FAXVIEW_TABLE** ppInfo, uint32_t* pdwRecordCount);
+/* Deletes the fax view records the condition selects. */
+QZAPI uint32_t RemoteDelFaxViewRecord(uint32_t dwServerID, const char* pszCond);
+/* Sets the flag of one fax view record (read/unread and the like). */
+QZAPI uint32_t RemoteSetFaxViewFlag(uint32_t dwServerID, uint32_t dwFaxID, uint32_t nFlag);
+/* The caller's address book (dwFlag 0) or its extended form (1; other
+   values QZ_E_INVALIDARG): *ppInfo receives *pdwSize bytes (free with
+   RDMemFree). Pass *ppInfo NULL. */
+QZAPI uint32_t RemoteGetAddressBookEx(uint32_t dwServerID, uint32_t dwFlag, void** ppInfo,
+                                      uint32_t* pdwSize);
+/* The relations of an address (dwAddrType 0 or 1, else QZ_E_INVALIDARG):
+   *ppAddrRelation receives *pdwCount records (free with RDMemFree);
+   outputs are cleared first. */
+QZAPI uint32_t RemoteGetAddressRelation(uint32_t dwServerID, uint32_t dwAddressID,
+                                        uint32_t dwAddrType, ADDRRELATION_TABLE** ppAddrRelation,
+                                        uint32_t* pdwCount);
+/* Details of newly received messages of a folder for the nCount fax IDs:
+   *ppDetail receives *pcRet records (free with RDMemFree); *pcRet is
+   cleared first. Pass *ppDetail NULL. */
+QZAPI uint32_t RemoteGetNewReceivedMessages(uint32_t dwServerID, const FOLDERINFO_TABLE* fhParent,
+                                            const uint32_t* dwFaxIDArray, uint32_t nCount,
+                                            RECVTASK_TABLE** ppDetail, uint32_t* pcRet);
+
 /* ------------------------------------------------------------------ */
 /* Users and departments                                               */
 /* ------------------------------------------------------------------ */
 
+/* Department and user detail records (layouts in qzrecords_store.h). */
+typedef struct DEPTINFO_TABLE DEPTINFO_TABLE;
+typedef struct USERDETAIL_TABLE USERDETAIL_TABLE;
+
+/* Changes departments (dwCommand 1-4, else QZ_E_BADOPTYPE); needs bit 0x1
+   of dwRights[3] (QZ_E_ACCESSDENIED). No records gives QZ_E_INVALIDARG. */
+QZAPI uint32_t RemoteDeptOP(uint32_t dwServerID, uint32_t dwCommand,
+                            const DEPTINFO_TABLE* pDeptInfo, uint32_t dwRecordCount);
+/* The departments the condition selects (NULL: ""); needs bit 0x2 of
+   dwRights[3]. *ppDeptInfo receives *pdwRecordCount records (free with
+   RDMemFree); outputs are cleared first. */
+QZAPI uint32_t RemoteGetDeptData(uint32_t dwServerID, const char* pszCondition,
+                                 DEPTINFO_TABLE** ppDeptInfo, uint32_t* pdwRecordCount);
+/* A user's record. Operations 0 and 1 on the caller's own identifier (or
+   NULL) need no right, anything else bit 0x2 of dwRights[3]. *ppUserInfo
+   receives *pdwRecordCount bytes (free with RDMemFree); outputs are
+   cleared first. */
+QZAPI uint32_t RemoteGetUserRecord(uint32_t dwServerID, uint32_t dwOpType, const char* pUserID,
+                                   void** ppUserInfo, uint32_t* pdwRecordCount);
+/* Changes users (dwOpType 0-5, else QZ_E_BADOPTYPE) with records that each
+   begin with their own 32-bit length, laid end to end; a length below 4
+   gives QZ_E_INVALIDARG, unreadable records QZ_E_ACCESSVIOLATION. Needs
+   bit 0x1 of dwRights[3]. */
+QZAPI uint32_t RemoteUserOP(uint32_t dwServerID, uint32_t dwOpType, const void* pInfo,
+                            uint32_t dwRecordCount);
+/* Changes users with whole USERINFO_TABLE records (dwOpType 0-5). */
+QZAPI uint32_t RemoteUserBaseOP(uint32_t dwServerID, uint32_t dwOpType,
+                                const USERINFO_TABLE* pUserInfo, uint32_t dwRecordCount);
+/* Changes user details (dwOpType 1-3). */
+QZAPI uint32_t RemoteUserDetailOP(uint32_t dwServerID, uint32_t dwOpType,
+                                  const USERDETAIL_TABLE* pInfo, uint32_t dwRecordCount);
+
 /* ------------------------------------------------------------------ */
 /* File transfer, drafts and fax import                                */
 /* ------------------------------------------------------------------ */
+
+/* Target types of the file functions: 0 and 1 fax file, 2 cover page,
+   3 script; above 3 QZ_E_INVALIDARG. Names are passed to the server as
+   they are. These functions need no rights; a NULL pointer the server
+   needs gives 1780. Server results come back unchanged. */
+/* Has the server fetch file dwID (scripts: pszTargetFileName) into
+   pszRecFileName; *pdwValue receives the server's value. */
+QZAPI uint32_t RemoteReceiveFileFromServer(uint32_t dwServerID, uint32_t dwTargetType,
+                                           uint32_t dwID, const char* pszTargetFileName,
+                                           const char* pszRecFileName, uint32_t* pdwValue);
+/* Has the server replace file dwID with pszNewFileName (required, and for
+   scripts pszTargetFileName too: QZ_E_INVALIDARG). */
+QZAPI uint32_t RemoteSendFileToServer(uint32_t dwServerID, uint32_t dwTargetType, uint32_t dwID,
+                                      const char* pszTargetFileName, const char* pszNewFileName);
+/* Deletes a server file; dwDelFlag and dwID are only traced. */
+QZAPI uint32_t RemoteDeleteFileFromServer(uint32_t dwServerID, uint32_t dwTargetType,
+                                          uint32_t dwDelFlag, uint32_t dwID,
+                                          const char* pszTargetFileName);
+/* Creates (or truncates) the local file pszFileName and has the server
+   write page dwID into it. A file that cannot be created gives its Win32
+   code (3: missing folder, 5: access denied) and calls nothing. */
+QZAPI uint32_t RemoteGetOnePageFromServer(uint32_t dwServerID, uint32_t dwID,
+                                          const char* pszFileName);
+/* Imports fax information of type dwType; only the first byte of pInfo
+   travels, dwSize as a number. */
+QZAPI uint32_t RemoteImportFaxInfo(uint32_t dwServerID, uint32_t dwType, const void* pInfo,
+                                   uint32_t dwSize);
+/* Stores a new draft: the dwBufSize bytes at pvBuf, whole. */
+QZAPI uint32_t NewDraftInformation(uint32_t dwServerID, const void* pvBuf, uint32_t dwBufSize);
+/* Replaces a draft with the dwBufSize bytes at pvBuf. */
+QZAPI uint32_t EditDraftInformation(uint32_t dwServerID, const void* pvBuf, uint32_t dwBufSize);
+/* Reads a draft: *pdwBufSize goes to the server, comes back as the length
+   of the block *ppvBuf receives (free with RDMemFree). */
+QZAPI uint32_t GetDraftInformation(uint32_t dwServerID, void** ppvBuf, uint32_t* pdwBufSize);
+/* Deletes draft dwDraftID. */
+QZAPI uint32_t DelDraftInformation(uint32_t dwServerID, uint32_t dwDraftID);
 
 /* ------------------------------------------------------------------ */
 /* Lines, devices and scripts                                          */

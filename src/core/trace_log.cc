@@ -215,6 +215,16 @@ TraceEntry& TraceEntry::Dump(const void* p, size_t n) {
   return *this;
 }
 
+TraceEntry& TraceEntry::Label(std::string_view label) {
+  Step([&] {
+    buf_.push_back(' ');
+    buf_ += label;
+    buf_.push_back('\n');
+    ends_with_dump_ = false;
+  });
+  return *this;
+}
+
 TraceEntry& TraceEntry::Buffer(std::string_view ptr_name, const void* p,
                                std::string_view size_name, size_t n) {
   return Hex(ptr_name, p).HexNext(size_name, n).Dump(p, n);

@@ -79,6 +79,10 @@ class TraceEntry {
   TraceEntry& Buffer(std::string_view ptr_name, const void* p, std::string_view size_name,
                      size_t n);
 
+  // A further label line inside the entry: a blank, the label, a line
+  // feed (entries that record a call and its return under one timestamp).
+  TraceEntry& Label(std::string_view label);
+
   // The entry as it will be written (with its closing empty line).
   std::string Text() const;
   // Appends the entry to the trace file (see the file comment).

@@ -50,6 +50,7 @@
 #include "core/status.h"
 #include "core/trace_log.h"
 #include "exports/session_slot.h"
+#include "platform/probe.h"
 #include "qzcsif/qzcsif.h"
 #include "session/server_session.h"
 
@@ -61,6 +62,40 @@ enum class Variant {
   kC,  // entry trace only
   kD,  // no trace
 };
+
+// Clears an output block pointer and its count before the server ID is
+// checked (exports whose callers rely on that). Unwritable pointers are
+// skipped: the operation's own argument check answers them.
+inline void ClearOutputs(void* block_out, uint32_t* count_out) noexcept {
+  const void* none = nullptr;
+  const uint32_t zero = 0;
+  if (block_out != nullptr) (void)platform::ProbeWrite(block_out, sizeof none, &none);
+  if (count_out != nullptr) (void)platform::ProbeWrite(count_out, sizeof zero, &zero);
+}
+
+// Return lines of an export that hands out a block: lret, then the block
+// pointer, its size (*count x record_size bytes) and its dump. Safe when
+// the session never filled the outputs.
+inline auto BlockReturn(const void* block_out, const char* block_name, const uint32_t* count,
+                        const char* size_name, size_t record_size) {
+  return [=](TraceEntry& t, uint32_t lret) {
+    t.Lret(lret).Buffer(block_name, TracePeekPointer(static_cast<const void* const*>(block_out)),
+                        size_name, size_t{TracePeekU32(count)} * record_size);
+  };
+}
+
+// Entry lines of a reader selecting by condition: dwServerID and the
+// condition; the outputs are cleared before the server ID check.
+inline auto ConditionEntry(uint32_t id, const char* cond_name, const char* cond, void* block_out,
+                           uint32_t* count_out) {
+  return [=](TraceEntry& t) {
+    t.Num("dwServerID", id).Str(cond_name, cond);
+    ClearOutputs(block_out, count_out);
+  };
+}
+
+// Caller records passed as const to the exports, as the session takes them.
+inline void* MutableArg(const void* p) { return const_cast<void*>(p); }
 
 // Ready-made parameter writers.
 inline constexpr auto kNoEntryParams = [](TraceEntry&) {};

@@ -5,6 +5,7 @@
 #include "platform/platform.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -163,6 +164,25 @@ uint32_t Win32FromErrno(int err) {
 }
 
 void SetLastErrorFromErrno(int err) { SetLastError(Win32FromErrno(err)); }
+
+uint32_t CreateLocalFile(const char* path, int* fd) {
+  *fd = -1;
+  if (path == nullptr || *path == '\0') return kErrPathNotFound;
+  int f;
+  do {
+    f = ::open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  } while (f < 0 && errno == EINTR);
+  if (f < 0) {
+    // With O_CREAT, ENOENT means a folder of the path is missing.
+    return errno == ENOENT ? kErrPathNotFound : Win32FromErrno(errno);
+  }
+  *fd = f;
+  return kErrSuccess;
+}
+
+void CloseLocalFile(int fd) {
+  if (fd >= 0) ::close(fd);
+}
 
 MessageBoxSink SetMessageBoxSink(MessageBoxSink sink) {
   return g_message_box.exchange(sink ? sink : &DefaultMessageBox);

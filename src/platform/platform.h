@@ -80,6 +80,17 @@ uint32_t Win32FromErrno(int err);
 // SetLastError(Win32FromErrno(err)).
 void SetLastErrorFromErrno(int err);
 
+// ---- Local files -----------------------------------------------------------
+// Creates the file `path` for reading and writing (an existing file is
+// truncated; a new one gets the usual mode 0666 less the umask) and hands
+// out its descriptor. Returns kErrSuccess, or the Win32 code of the
+// failure: a missing folder on the path (and a null or empty path) gives
+// kErrPathNotFound (3), a refused access kErrAccessDenied (5), the rest as
+// Win32FromErrno maps them. The descriptor is close-on-exec.
+uint32_t CreateLocalFile(const char* path, int* fd);
+// Closes a descriptor from CreateLocalFile.
+void CloseLocalFile(int fd);
+
 // ---- System message table -------------------------------------------------
 // Text of a Win32 / RPC / NT status code, or null when the table has none.
 // An HRESULT of the form 0x8007xxxx has the text of the code xxxx.

@@ -186,16 +186,29 @@ uint32_t CServerSession::ReportAccessViolation() {
   return QZ_E_ACCESSVIOLATION;
 }
 
-uint64_t CServerSession::SumLengthFields(const void* records, uint32_t count) {
+uint64_t CServerSession::SumLengthFields(const void* records, uint32_t count, uint64_t limit) {
   uint64_t total = 0;
   const uint8_t* p = static_cast<const uint8_t*>(records);
   for (uint32_t i = 0; i < count; ++i) {
     uint32_t len = 0;
     if (!platform::SafeReadU32(p, &len)) RaiseAccessViolation();
+    if (len < sizeof len || len > limit - total) throw MalformedRecords();
     total += len;
     p += len;
   }
   return total;
+}
+
+bool CServerSession::RecordBytes(uint32_t count, uint32_t record_size, uint32_t* bytes) {
+  const uint64_t n = uint64_t{count} * record_size;
+  if (n > kMaxWireBlock) return false;
+  *bytes = static_cast<uint32_t>(n);
+  return true;
+}
+
+void CServerSession::OwnUserId(char (&id)[20]) const {
+  std::memcpy(id, m_ServerInfo + kCacheUserRecord + 1, sizeof id - 1);
+  id[sizeof id - 1] = 0;
 }
 
 void CServerSession::ReadCallerBytes(const void* src, size_t n, void* out) {

@@ -18,7 +18,10 @@
 //    run a callable that may throw qz::RpcException (or AccessViolation)
 //    and turn the exception into the result as the guard variants require.
 //  - SumLengthFields / ReadCallerBytes / WriteCallerBytes: probe caller
-//    memory and throw AccessViolation instead of faulting.
+//    memory and throw AccessViolation instead of faulting (the walk over
+//    self-sized records also refuses malformed lengths).
+//  - Refuse / RecordBytes / OwnUserId: store-and-return of a refused
+//    check, record counts as wire byte counts, the user's own identifier.
 //
 // Thread-safety: operations may run on several threads at once. The
 // reference count and the state are atomic; the error slot is guarded by
@@ -66,6 +69,14 @@ void CopyServerInfoIn(const uint8_t* info, uint8_t* cache);
 // SERVERINFO (bytes 171, 188-683 and 688-691 are left untouched). Writes
 // through probes: false when the target memory is not writable.
 bool CopyServerInfoOut(const uint8_t* cache, void* info);
+
+// The largest byte count a block can carry on the wire (a signed long).
+inline constexpr uint64_t kMaxWireBlock = 0x7FFFFFFF;
+
+// Thrown by SumLengthFields when the caller's records are malformed.
+struct MalformedRecords : std::exception {
+  const char* what() const noexcept override { return "malformed self-sized records"; }
+};
 
 // One permission bit: dwRights[mask] & bit.
 struct RightBit {
@@ -282,13 +293,18 @@ class CServerSession {
   }
   // Buffer-walk guard: catches only AccessViolation; shows the box "access
   // violation" / "Exception Happen", stores QZ_E_ACCESSVIOLATION with the
-  // text "access violation" and returns it. Other exceptions pass on.
+  // text "access violation" and returns it. A walk that refused malformed
+  // records (MalformedRecords) stores and returns QZ_E_INVALIDARG without a
+  // box. Other exceptions pass on.
   template <typename F>
   uint32_t GuardedBufferWalk(F&& walk) {
     try {
       return static_cast<uint32_t>(walk());
     } catch (const AccessViolation&) {
       return ReportAccessViolation();
+    } catch (const MalformedRecords&) {
+      SetError(QZ_E_INVALIDARG);
+      return QZ_E_INVALIDARG;
     }
   }
   // Classifies the exception in flight (inside a catch block), stores its
@@ -300,8 +316,12 @@ class CServerSession {
   // ---- Caller memory ----
   // Sum of the 32-bit length fields of `count` records that each start
   // with their own length, walked from `records`. Throws AccessViolation
-  // when a length field cannot be read.
-  static uint64_t SumLengthFields(const void* records, uint32_t count);
+  // when a length field cannot be read, and MalformedRecords when a length
+  // is below 4 (a record always holds its own length field) or the sum
+  // passes `limit` (the largest block the wire can count): the walk never
+  // loops on one record nor runs past the block.
+  static uint64_t SumLengthFields(const void* records, uint32_t count,
+                                  uint64_t limit = kMaxWireBlock);
   // Copy from / to caller memory; throw AccessViolation when not possible.
   static void ReadCallerBytes(const void* src, size_t n, void* out);
   static void WriteCallerBytes(void* dst, const void* data, size_t n);
@@ -310,6 +330,18 @@ class CServerSession {
   // SERVERINFO offset 684 and szUserID from offset 709 (19 characters and a
   // NUL). The caller (LogIn) sets the state.
   void AdoptLoginInfo(const uint8_t* info);
+
+  // Stores `code` in the error slot and returns it (a refused check).
+  uint32_t Refuse(uint32_t code) {
+    SetError(code);
+    return code;
+  }
+  // Byte length of `count` records of `record_size` bytes as the wire's
+  // 32-bit signed count; false when it does not fit (the caller refuses).
+  static bool RecordBytes(uint32_t count, uint32_t record_size, uint32_t* bytes);
+  // The logged-in user's identifier: the text at byte 1 of the cached own
+  // USERINFO_TABLE, at most 19 characters, always NUL-terminated.
+  void OwnUserId(char (&id)[20]) const;
 
   uint8_t m_ServerInfo[kServerInfoCacheSize];
   std::mutex m_csLock;  // serialises LogIn and LogOut
@@ -377,10 +409,52 @@ class CRpcServerSession : public CServerSession {
  public:
 
   // Message store (store_operations.cc).
+  uint32_t GetAddressBookEx(uint32_t dwFlag, void** ppInfo, uint32_t* pdwSize) override;  // 16
+  uint32_t GetFolders(uint32_t dwFolderType, void** ppInfo,
+                      uint32_t* pdwRecordCount) override;                    // 17
+  uint32_t SetFaxViewFlag(uint32_t dwFaxID, uint32_t nFlag) override;        // 18
+  uint32_t NewInformation(void* fhParent, uint32_t dwInfoType, void* pInfo,
+                          uint32_t dwSize) override;                         // 51
+  uint32_t GetInformation(void* fhParent, uint32_t dwInfoType, const char* pWhere,
+                          void** ppInfo, uint32_t* pdwSize) override;        // 52
+  uint32_t EditInformation(void* fhParent, uint32_t dwInfoType, void* pInfo,
+                           uint32_t dwSize) override;                        // 53
+  uint32_t MoveInformation(void* fhSource, void* fhTarget, uint32_t dwInfoType, void* pInfo,
+                           uint32_t dwSize) override;                        // 54
+  uint32_t DeleteInformation(void* fhParent, uint32_t dwInfoType, void* pInfo,
+                             uint32_t dwSize) override;                      // 55
+  uint32_t GetFaxViewRecord(const char* pszCond, void** ppInfo,
+                            uint32_t* pdwRecordCount) override;              // 84
+  uint32_t DelFaxViewRecord(const char* pszCond) override;                   // 85
+  uint32_t GetNewReceivedMessages(void* fhParent, uint32_t* dwFaxIDArray, uint32_t nCount,
+                                  void** ppDetail, uint32_t* pcRet) override;  // 94
+  uint32_t GetAddressRelation(uint32_t dwAddressID, uint32_t dwAddrType, void** ppAddrRelation,
+                              uint32_t* pdwCount) override;                  // 95
 
   // Users and departments (user_operations.cc).
+  uint32_t DeptOP(uint32_t dwCommand, void* pDeptInfo, uint32_t dwRecordCount) override;  // 32
+  uint32_t GetDeptData(const char* pszCondition, void** ppDeptInfo,
+                       uint32_t* pdwRecordCount) override;                   // 33
+  uint32_t GetUserRecord(uint32_t dwOpType, const char* pUserID, void** ppUserInfo,
+                         uint32_t* pdwRecordCount) override;                 // 34
+  uint32_t UserOP(uint32_t dwOpType, void* pInfo, uint32_t dwRecordCount) override;  // 35
+  uint32_t UserBaseOP(uint32_t dwOpType, void* pUserInfo, uint32_t dwRecordCount) override;  // 36
+  uint32_t UserDetailOP(uint32_t dwOpType, void* pInfo, uint32_t dwRecordCount) override;  // 37
 
   // File transfer, drafts and fax import (file_operations.cc).
+  uint32_t GetOnePageFromServer(uint32_t dwID, const char* pszFileName) override;  // 0
+  uint32_t ImportFaxInfo(uint32_t dwType, void* pInfo, uint32_t dwSize) override;  // 4
+  uint32_t ReceiveFileFromServer(uint32_t dwTargetType, uint32_t dwID,
+                                 const char* pszTargetFileName, const char* pszRecFileName,
+                                 uint32_t* pdwValue) override;               // 69
+  uint32_t SendFileToServer(uint32_t dwTargetType, uint32_t dwID, const char* pszTargetFileName,
+                            const char* pszNewFileName) override;            // 70
+  uint32_t DeleteFileFromServer(uint32_t dwTargetType, uint32_t dwDelFlag, uint32_t dwID,
+                                const char* pszTargetFileName) override;     // 71
+  uint32_t NewDraftInformation(void* pvBuf, uint32_t dwBufSize) override;    // 99
+  uint32_t GetDraftInformation(void** ppvBuf, uint32_t* pdwBufSize) override;  // 100
+  uint32_t DelDraftInformation(uint32_t dwDraftID) override;                 // 101
+  uint32_t EditDraftInformation(void* pvBuf, uint32_t dwBufSize) override;   // 102
 
   // Lines, devices and scripts (line_operations.cc).
 
