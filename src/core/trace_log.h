@@ -68,6 +68,12 @@ class TraceEntry {
   }
   // Hexadecimal line right after another: no width, no leading zeros.
   TraceEntry& HexNext(std::string_view name, uint64_t value);
+  // Switches the entry back to decimal for the values that follow (after a
+  // dump, whose hexadecimal base would otherwise stay in force).
+  TraceEntry& Decimal() {
+    hex_ = false;
+    return *this;
+  }
   // String line; a null pointer is written as quote, blank, quote.
   TraceEntry& Str(std::string_view name, const char* text);
   // Like Str, but the text is replaced by "********" (passwords).

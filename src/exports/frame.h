@@ -51,6 +51,7 @@
 #include "core/trace_log.h"
 #include "exports/session_slot.h"
 #include "platform/probe.h"
+#include "rpc/records.h"
 #include "qzcsif/qzcsif.h"
 #include "session/server_session.h"
 
@@ -152,13 +153,18 @@ bool WriteTraceEntry(const char* label, Params&& params, Args... args) noexcept 
   return internal::WriteTrace(label, params, args...);
 }
 
-template <typename EntryParams, typename Call, typename ReturnParams>
-uint32_t RunFrame(Variant variant, uint32_t server_id, const char* entry_label,
-                  EntryParams&& entry_params, Call&& call, const char* return_label,
-                  ReturnParams&& return_params) noexcept {
+// RunFrame with a check of the export's own between the entry trace and
+// the server-ID check: `precheck()` returns kStatusOk to go on, or a status
+// that the export returns at once, without a return entry (exports that
+// refuse null output pointers before anything else, then clear them).
+template <typename EntryParams, typename Precheck, typename Call, typename ReturnParams>
+uint32_t RunFramePrechecked(Variant variant, uint32_t server_id, const char* entry_label,
+                            EntryParams&& entry_params, Precheck&& precheck, Call&& call,
+                            const char* return_label, ReturnParams&& return_params) noexcept {
   const bool entry_trace = variant != Variant::kD;
   const bool return_trace = variant == Variant::kA || variant == Variant::kB;
   if (entry_trace && !internal::WriteTrace(entry_label, entry_params)) return QZ_E_TRACEFAILED;
+  if (uint32_t status = precheck(); status != kStatusOk) return status;
   uint32_t result;
   {
     internal::SessionRef ref{AcquireValidSession(server_id)};
@@ -172,6 +178,71 @@ uint32_t RunFrame(Variant variant, uint32_t server_id, const char* entry_label,
   if (return_trace && !internal::WriteTrace(return_label, return_params, result))
     return QZ_E_TRACEFAILED;
   return result;
+}
+
+template <typename EntryParams, typename Call, typename ReturnParams>
+uint32_t RunFrame(Variant variant, uint32_t server_id, const char* entry_label,
+                  EntryParams&& entry_params, Call&& call, const char* return_label,
+                  ReturnParams&& return_params) noexcept {
+  return RunFramePrechecked(variant, server_id, entry_label, entry_params,
+                            [] { return kStatusOk; }, call, return_label, return_params);
+}
+
+// Clears a list export's outputs (*pp = null, *pn = 0) where they can be
+// written; a bad pointer is left to the operation's argument check.
+inline void ClearListOutputs(void* pp, uint32_t* pn) noexcept {
+  const void* none = nullptr;
+  const uint32_t zero = 0;
+  (void)platform::ProbeWrite(pp, sizeof none, &none);
+  (void)platform::ProbeWrite(pn, sizeof zero, &zero);
+}
+
+// A precheck for RunFramePrechecked that clears a list export's outputs
+// and goes on.
+template <typename T>
+auto ClearingListOutputs(T** pp, uint32_t* pn) noexcept {
+  return [pp, pn] {
+    ClearListOutputs(pp, pn);
+    return kStatusOk;
+  };
+}
+
+// A typed output list pointer as the session operations take it, and the
+// block it received as a return entry reads it (null when unreadable).
+template <typename T>
+void** AsVoidList(T** pp) noexcept {
+  return reinterpret_cast<void**>(pp);
+}
+template <typename T>
+const void* PeekList(T** pp) noexcept {
+  return TracePeekPointer(reinterpret_cast<const void* const*>(pp));
+}
+
+// The return parameters of a list export: lret, then the returned block
+// *pp with its size line and a dump of *pn x record_size bytes.
+template <typename T>
+auto ListReturn(const char* ptr_name, T** pp, const char* size_name, const uint32_t* pn,
+                size_t record_size) noexcept {
+  return [=](TraceEntry& t, uint32_t lret) {
+    t.Lret(lret).Buffer(ptr_name, PeekList(pp), size_name,
+                        size_t{TracePeekU32(pn)} * record_size);
+  };
+}
+
+// Byte length of the first `count` records of a returned length-prefixed
+// list (each record's first 32 bits are its length), for the size of a
+// return entry's dump: the walk stops at a record that is malformed or
+// cannot be read, so a dump of this length never leaves the records.
+inline size_t ListDumpBytes(const void* block, uint32_t count) noexcept {
+  if (block == nullptr) return 0;
+  const auto* base = static_cast<const uint8_t*>(block);
+  try {
+    return rpc::records::MeasureList(count, [base](uint64_t offset, void* out, size_t n) {
+             return platform::ProbeRead(base + offset, n, out);
+           }).bytes;
+  } catch (...) {
+    return 0;
+  }
 }
 
 // Variant C: entry trace only.

@@ -8,6 +8,8 @@
 
 #include "platform/platform.h"
 #include "platform/probe.h"
+#include "rpc/records.h"
+#include "rpc/types.h"
 
 namespace qz {
 namespace {
@@ -173,6 +175,8 @@ uint32_t CServerSession::RecordCurrentException() {
     code = e.GetErrorCode();
   } catch (const std::bad_alloc&) {
     code = platform::kErrOutOfMemory;
+  } catch (const MalformedRecords&) {
+    code = QZ_E_INVALIDARG;  // a caller's self-sized records do not add up
   } catch (...) {
     code = 1766;  // internal error in the RPC layer
   }
@@ -197,6 +201,20 @@ uint64_t CServerSession::SumLengthFields(const void* records, uint32_t count, ui
     p += len;
   }
   return total;
+}
+
+void CServerSession::RequireReadableBlock(const void* p, size_t n) {
+  if (p != nullptr && !platform::ProbeRead(p, n, nullptr)) RaiseAccessViolation();
+}
+
+uint32_t CServerSession::CountReturnedList(const void* block, int32_t bytes, uint32_t* count) {
+  const size_t size = bytes > 0 && block != nullptr ? static_cast<size_t>(bytes) : 0;
+  rpc::records::ListWalk walk =
+      rpc::records::CountList({static_cast<const uint8_t*>(block), size});
+  *count = walk.count;
+  if (walk.ok) return kStatusOk;
+  SetError(rpc::status::kBadStubData);
+  return rpc::status::kBadStubData;
 }
 
 bool CServerSession::RecordBytes(uint32_t count, uint32_t record_size, uint32_t* bytes) {

@@ -17,9 +17,11 @@
 //  - GuardedCall / GuardedCallNoRecord / GuardedLogout / GuardedBufferWalk:
 //    run a callable that may throw qz::RpcException (or AccessViolation)
 //    and turn the exception into the result as the guard variants require.
-//  - SumLengthFields / ReadCallerBytes / WriteCallerBytes: probe caller
-//    memory and throw AccessViolation instead of faulting (the walk over
-//    self-sized records also refuses malformed lengths).
+//  - SumLengthFields / ReadCallerBytes / WriteCallerBytes /
+//    RequireReadableBlock: probe caller memory and throw AccessViolation
+//    instead of faulting (the walk over self-sized records also refuses
+//    malformed lengths); CountReturnedList counts a returned
+//    length-prefixed list.
 //  - Refuse / RecordBytes / OwnUserId: store-and-return of a refused
 //    check, record counts as wire byte counts, the user's own identifier.
 //
@@ -281,6 +283,18 @@ class CServerSession {
       return RecordCurrentException();
     }
   }
+  // As GuardedCallNoRecord; *returned tells whether the procedure
+  // returned (false when an exception was caught), for operations that
+  // trace an entry of their own after the call.
+  template <typename F>
+  uint32_t GuardedCallNoRecord(F&& call, bool* returned) {
+    *returned = false;
+    return GuardedCallNoRecord([&] {
+      auto result = call();
+      *returned = true;
+      return result;
+    });
+  }
   // Logout guard: an exception is stored and returned in its HRESULT form
   // ((code & 0xFFFF) | 0x80070000, or 0 for 0); results are not stored.
   template <typename F>
@@ -342,6 +356,15 @@ class CServerSession {
   // The logged-in user's identifier: the text at byte 1 of the cached own
   // USERINFO_TABLE, at most 19 characters, always NUL-terminated.
   void OwnUserId(char (&id)[20]) const;
+
+  // Shared by the list families (lines, dialing): a block the stub will
+  // send from caller memory must be readable for its n bytes, or
+  // AccessViolation is thrown (null is left to the stub, which raises
+  // 1780); and a returned length-prefixed list is counted into *count:
+  // kStatusOk, or 1783 (stored) when the block is not whole records, with
+  // *count the whole records before the bad one.
+  static void RequireReadableBlock(const void* p, size_t n);
+  uint32_t CountReturnedList(const void* block, int32_t bytes, uint32_t* count);
 
   uint8_t m_ServerInfo[kServerInfoCacheSize];
   std::mutex m_csLock;  // serialises LogIn and LogOut
@@ -457,12 +480,86 @@ class CRpcServerSession : public CServerSession {
   uint32_t EditDraftInformation(void* pvBuf, uint32_t dwBufSize) override;   // 102
 
   // Lines, devices and scripts (line_operations.cc).
+  uint32_t DeviceOP(uint32_t dwCommand, void* pInfo, uint32_t dwSize) override;          // 56
+  uint32_t GetDeviceInfo(void** ppDeviceInfo, uint32_t* pdwRecordCount) override;        // 57
+  uint32_t GetPortList(const char* pszCondition, void** ppInfo, uint32_t* pdwRec) override;  // 58
+  uint32_t GetPortLimited(uint32_t dwOP, const char* pParam, void** ppInfo,
+                          uint32_t* pdwRecordCount) override;                           // 59
+  uint32_t PortLimitedOP(uint32_t dwCommand, void* pInfo, uint32_t dwRecordCount) override;  // 60
+  uint32_t SetPortStatus(void* pPortInfo, uint32_t dwRecordCount) override;              // 61
+  uint32_t StopLine(void* pPortInfo, uint32_t dwRecordCount) override;                   // 62
+  uint32_t ScriptFileOP(uint32_t dwCommand, void* pInfo, uint32_t dwRecordCount) override;  // 63
+  uint32_t GetScripts(void** ppScriptInfo, uint32_t* pdwRecordCount) override;           // 65
+  uint32_t GetPortRealInfo(void** ppInfo, uint32_t* pdwRec) override;                    // 68
 
   // Dialing, routing and authorization (dialing_operations.cc).
+  uint32_t DialRuleOP(uint32_t dwCommand, void* pInfo, uint32_t dwRecordCount) override;  // 72
+  uint32_t GetDialRule(const char* pszCondition, void** ppInfo,
+                       uint32_t* pdwRecordCount) override;                              // 73
+  uint32_t GetPrefixTable(const char* pszCondition, void** ppInfo,
+                          uint32_t* pdwRecordCount) override;                           // 74
+  uint32_t PrefixTableOP(uint32_t dwFlag, void* pInfo, uint32_t dwRecordCount) override;  // 75
+  uint32_t GetAutoRecvInfo(const char* pszCondition, void** ppInfo,
+                           uint32_t* pdwRecordCount) override;                          // 77
+  uint32_t AutoRecvOP(uint32_t dwCommand, void* pInfo, uint32_t dwRecordCount) override;  // 78
+  uint32_t AuthorizedOP(uint32_t dwCommand, void* pInfo, uint32_t dwRecordCount) override;  // 79
+  uint32_t GetAuthorizedInfo(const char* pszCond, void** ppInfo,
+                             uint32_t* pdwRecordCount) override;                        // 80
+  uint32_t RouterOP(uint32_t dwCommand, void* pInfo, uint32_t dwRecordCount) override;  // 81
+  uint32_t GetRouterInfo(const char* pszCondition, void** ppInfo,
+                         uint32_t* pdwRecordCount) override;                            // 82
+  uint32_t QueryServerPrinters(void** ppInfo, uint32_t* pdwRecCount) override;           // 83
+  uint32_t GetFaxAutoRecvHistory(const char* szCond, void** ppInfo,
+                                 uint32_t* pdwCount) override;                          // 97
+  uint32_t DelFaxAutoRecvHistor(const char* szCond) override;                            // 98
 
   // Logs and system configuration (log_operations.cc, continued).
+  uint32_t AccessConfig(uint32_t dwType, const char* pName, uint32_t dwFieldType, void* pValue,
+                        uint32_t* pdwBufSize) override;                                 // 22
+  uint32_t GetSystemConfig(uint32_t dwGetFlag, void* pvBuff, uint32_t* dwSize) override;  // 24
+  uint32_t SetSystemConfig(uint32_t dwSetFlag, void* pvBuff, uint32_t dwSize) override;   // 25
+  uint32_t QuerySysLog(const char* pszCondition, void** ppSysLog,
+                       uint32_t* pdwRecordCount) override;                              // 28
+  uint32_t DelSysLog(const char* pszCondition) override;                                 // 29
 
   // Report templates and queries (report_operations.cc).
+  uint32_t GetReportTemplates(void* fhParent, void** ppInfo,
+                              uint32_t* pdwRecordCount) override;                       // 89
+  uint32_t NewReportTemplate(void* fhParent, void* pInfo, uint32_t dwRecordCount) override;   // 90
+  uint32_t EditReportTemplate(void* fhParent, void* pInfo, uint32_t dwRecordCount) override;  // 91
+  uint32_t DeleteReportTemplate(void* fhParent, uint32_t nReportID) override;            // 92
+  uint32_t QueryReport(const char* lpReportSql, void** ppvData, uint32_t* pdwSize) override;  // 93
+  uint32_t GetReportTemplate(void* fhParent, uint32_t nReportTemplateID, void** ppInfo,
+                             uint32_t* pdwRecordCount) override;                        // 96
+
+ private:
+  // Helpers of the administration families (line_, dialing_, log_ and
+  // report_operations.cc).
+  // Stores QZ_E_INVALIDARG in the error slot and returns it.
+  uint32_t RefuseInvalidArg();
+  // Write operations: null data or a zero count (QZ_E_INVALIDARG, stored),
+  // the logged-in check, then `bit` of dwRights[3] unless it is 0.
+  uint32_t CheckAdminWrite(const void* data, uint32_t count, uint32_t bit);
+  // List queries: a null list or count pointer (QZ_E_INVALIDARG, stored),
+  // the logged-in check, then `bit` of dwRights[3] unless it is 0.
+  uint32_t CheckAdminList(const void* list, const void* count, uint32_t bit);
+  // PortLimitedOP (34), SetPortStatus (35), StopLine (36).
+  uint32_t SendLineRecords(uint16_t opnum, uint32_t dwCommand, void* pInfo,
+                           uint32_t dwRecordCount);
+  // Write operations of the dialing family with a fixed record size
+  // (AutoRecvOP 56, AuthorizedOP 61, RouterOP 59).
+  uint32_t SendDialingRecords(uint16_t opnum, uint32_t dwCommand, void* pInfo,
+                              uint32_t dwRecordCount);
+  // List queries of the dialing family (51, 53, 57, 58, 60).
+  uint32_t QueryDialingList(uint16_t opnum, const char* pszCondition, void** ppInfo,
+                            uint32_t* pdwRecordCount);
+  // The log queries and deletions (3 and 5; 4 and 6).
+  uint32_t QueryLog(uint16_t opnum, const char* pszCondition, void** ppLog,
+                    uint32_t* pdwRecordCount);
+  uint32_t DeleteLog(uint16_t opnum, const char* pszCondition);
+  // New (78) and edit (79) of report templates.
+  uint32_t SendReportTemplates(uint16_t opnum, void* fhParent, void* pInfo,
+                               uint32_t dwRecordCount);
 
  protected:
   // Slot 103, the teardown: logs out when logged in (not on the
