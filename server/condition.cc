@@ -126,4 +126,64 @@ bool ParseLogCondition(std::string_view text, LogFilter* out, std::string* error
   return true;
 }
 
+const ConditionValue* Condition::Find(std::string_view name) const {
+  for (const Term& t : terms)
+    if (name == t.field->name) return &t.value;
+  return nullptr;
+}
+
+void Condition::AppendSql(std::string* where, std::vector<ConditionValue>* values) const {
+  for (const Term& t : terms) {
+    if (t.field->column == nullptr) continue;
+    const char* op = t.field->kind == RecordField::kSince   ? " >= ?"
+                     : t.field->kind == RecordField::kUntil ? " < ?"
+                                                               : " = ?";
+    *where += std::string(" AND ") + t.field->column + op;
+    if (const int64_t* n = std::get_if<int64_t>(&t.value))
+      values->emplace_back(std::in_place_type<int64_t>, *n);
+    else
+      values->emplace_back(std::in_place_type<std::string>, std::get<std::string>(t.value));
+  }
+}
+
+bool ParseCondition(std::string_view text, std::span<const RecordField> fields, Condition* out,
+                    std::string* error) {
+  Condition c;
+  auto fail = [&](std::string_view term, const char* why) {
+    if (error) *error = std::string(why) + ": \"" + std::string(term) + "\"";
+    return false;
+  };
+  while (true) {
+    size_t semi = text.find(';');
+    std::string_view term = Trim(text.substr(0, semi));
+    if (!term.empty()) {
+      size_t eq = term.find('=');
+      if (eq == std::string_view::npos) return fail(term, "term without '='");
+      std::string_view name = Trim(term.substr(0, eq));
+      std::string_view value = Trim(term.substr(eq + 1));
+      const RecordField* field = nullptr;
+      for (const RecordField& f : fields)
+        if (name == f.name) field = &f;
+      if (field == nullptr) return fail(term, "unknown field");
+      if (c.Find(field->name)) return fail(term, "repeated field");
+      if (field->kind == RecordField::kText) {
+        if (value.size() > field->max_length) return fail(term, "text too long");
+        c.terms.emplace_back();
+        c.terms.back().field = field;
+        c.terms.back().value.emplace<std::string>(value);
+      } else {
+        int64_t n = 0;
+        if (!ParseNumber(value, field->lo, field->hi, &n)) return fail(term, "bad number");
+        c.terms.emplace_back();
+        c.terms.back().field = field;
+        c.terms.back().value.emplace<int64_t>(n);
+      }
+    }
+    if (semi == std::string_view::npos) break;
+    text.remove_prefix(semi + 1);
+  }
+  *out = std::move(c);
+  return true;
+}
+
 }  // namespace qz::faxd

@@ -88,6 +88,50 @@ struct LogFilter {
 // given, says which term failed.
 bool ParseLogCondition(std::string_view text, LogFilter* out, std::string* error = nullptr);
 
+// ---- Conditions over whole stored records (table-driven) -------------
+//
+// A second field table, for the units that keep their records whole
+// (record_table.h): RecordField names a column and a comparison kind.
+//
+// The same syntax ("field=value" terms separated by ';', each field once)
+// over a table of fields that a family defines for one kind of record.
+// Each field names the SQL column it selects on (a constant of the
+// server, never client text) and how its value is read:
+//   kText    exact text of at most max_length characters
+//   kNumber  a number (decimal or 0x hexadecimal) in [lo, hi]
+//   kSince   column >= number, kUntil column < number (times)
+// A field whose column is null is not SQL: the caller reads its value
+// (for example which template a report uses).
+struct RecordField {
+  enum Kind { kText, kNumber, kSince, kUntil };
+  const char* name;
+  const char* column;
+  Kind kind;
+  int64_t lo = 0;
+  int64_t hi = 0xFFFFFFFFll;
+  size_t max_length = 0;
+};
+
+using ConditionValue = std::variant<int64_t, std::string>;
+
+struct Condition {
+  struct Term {
+    const RecordField* field = nullptr;
+    ConditionValue value;
+  };
+  std::vector<Term> terms;
+  // The value of a field given in the condition, if any.
+  const ConditionValue* Find(std::string_view name) const;
+  // " AND <column> <op> ?" for every SQL term, in order, and their values.
+  void AppendSql(std::string* where, std::vector<ConditionValue>* values) const;
+};
+
+// Parses `text` over `fields`. False (with the failing term in *error)
+// for an unknown field, a missing '=', a bad or out-of-range value, a text
+// too long, or a repeated field.
+bool ParseCondition(std::string_view text, std::span<const RecordField> fields, Condition* out,
+                    std::string* error = nullptr);
+
 }  // namespace qz::faxd
 
 #endif  // QZ_SERVER_CONDITION_H_

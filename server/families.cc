@@ -8,10 +8,14 @@
 #include <chrono>
 
 #include "server/daemon.h"
-#include "server/send_queue.h"
+#include "server/dialing.h"
 #include "server/files.h"
+#include "server/lines.h"
 #include "server/message_store.h"
+#include "server/reports.h"
+#include "server/send_queue.h"
 #include "server/sql.h"
+#include "server/syslog_config.h"
 #include "server/users.h"
 
 namespace qz::faxd {
@@ -51,6 +55,20 @@ std::vector<std::unique_ptr<ProcedureFamily>> MakeFamilies(ServerContext* contex
   }
   // Send queue and service control (13..25, 93..95; control 0, 1, 2, 4, 5).
   families.push_back(std::make_unique<SendQueueFamily>(context));
+  // Lines, dialing, routing, logs, configuration, reports. They answer
+  // the SystemLog hook. Their Telephony and Routing hooks are not wired to
+  // the engine yet (its lines table is not seeded from the simulated
+  // lines): the engine keeps its own fallbacks for both.
+  {
+    auto logs = std::make_unique<SysConfigFamily>(context);
+    context->system_log = logs->system_log();
+    auto lines = std::make_unique<LinesFamily>(context);
+    auto dialing = std::make_unique<DialingFamily>(context, lines->board());
+    families.push_back(std::move(logs));
+    families.push_back(std::move(lines));
+    families.push_back(std::move(dialing));
+    families.push_back(std::make_unique<ReportsFamily>(context));
+  }
   return families;
 }
 

@@ -29,6 +29,10 @@ const char* StatusName(uint32_t status) {
     case kNoDataDir: return "NO_DATA_DIR";
     case kNoSuchFile: return "NO_SUCH_FILE";
     case kFileDenied: return "FILE_DENIED";
+    case kNoSuchRecord: return "NO_SUCH_RECORD";
+    case kDuplicate: return "DUPLICATE";
+    case kUnknownConfigName: return "UNKNOWN_CONFIG_NAME";
+    case kNoHistory: return "NO_HISTORY";
     case kFileFailure: return "FILE_FAILURE";
     case kServerBusy: return "SERVER_BUSY";
     case kTextTooLong: return "TEXT_TOO_LONG";

@@ -103,6 +103,15 @@ enum ServerStatus : uint32_t {
 
   // Lines, dialing, routing, logs, configuration, reports
   // (0xC1FE0070..0xC1FE008F).
+  // The record an identifier names (line, rule, template, ...) does not exist.
+  kNoSuchRecord = 0xC1FE0070,
+  // A record with the same unique key exists (an authorization entry for
+  // the user already).
+  kDuplicate = 0xC1FE0071,
+  // A configuration name the server does not know.
+  kUnknownConfigName = 0xC1FE0072,
+  // A report was asked for, but the send and receive history is not there.
+  kNoHistory = 0xC1FE0073,
 };
 
 inline int32_t AsResult(ServerStatus s) { return static_cast<int32_t>(s); }
