@@ -190,12 +190,7 @@ uint32_t RunFrame(Variant variant, uint32_t server_id, const char* entry_label,
 
 // Clears a list export's outputs (*pp = null, *pn = 0) where they can be
 // written; a bad pointer is left to the operation's argument check.
-inline void ClearListOutputs(void* pp, uint32_t* pn) noexcept {
-  const void* none = nullptr;
-  const uint32_t zero = 0;
-  (void)platform::ProbeWrite(pp, sizeof none, &none);
-  (void)platform::ProbeWrite(pn, sizeof zero, &zero);
-}
+inline void ClearListOutputs(void* pp, uint32_t* pn) noexcept { ClearOutputs(pp, pn); }
 
 // A precheck for RunFramePrechecked that clears a list export's outputs
 // and goes on.
@@ -223,10 +218,7 @@ const void* PeekList(T** pp) noexcept {
 template <typename T>
 auto ListReturn(const char* ptr_name, T** pp, const char* size_name, const uint32_t* pn,
                 size_t record_size) noexcept {
-  return [=](TraceEntry& t, uint32_t lret) {
-    t.Lret(lret).Buffer(ptr_name, PeekList(pp), size_name,
-                        size_t{TracePeekU32(pn)} * record_size);
-  };
+  return BlockReturn(pp, ptr_name, pn, size_name, record_size);
 }
 
 // Byte length of the first `count` records of a returned length-prefixed

@@ -16,17 +16,11 @@ using qz::CServerSession;
 using qz::TraceEntry;
 using qz::TracePeekPointer;
 using qz::TracePeekU32;
+using qz::exports::BlockReturn;
+using qz::exports::ClearOutputs;
 using qz::exports::kLretOnly;
 using qz::exports::RunFrame;
 using qz::exports::Variant;
-
-// Clears a block pointer and its count where they can be written.
-void ClearOutputs(void* pp, uint32_t* pcount) {
-  const void* none = nullptr;
-  const uint32_t zero = 0;
-  (void)qz::platform::ProbeWrite(pp, sizeof none, &none);
-  (void)qz::platform::ProbeWrite(pcount, sizeof zero, &zero);
-}
 
 template <typename T>
 void* Mutable(const T* p) {
@@ -34,14 +28,6 @@ void* Mutable(const T* p) {
 }
 
 uint32_t* MutableIds(const uint32_t* p) { return const_cast<uint32_t*>(p); }
-
-// The return entry of the exports that hand out a block of records:
-// lret, the block pointer, its size and its bytes.
-void BlockReturn(TraceEntry& t, uint32_t lret, const char* ptr_name, const void* const* pp,
-                 const char* size_name, const uint32_t* pcount, size_t record_size) {
-  t.Lret(lret).Buffer(ptr_name, TracePeekPointer(pp), size_name,
-                      size_t{TracePeekU32(pcount)} * record_size);
-}
 
 }  // namespace
 
@@ -174,10 +160,8 @@ QZAPI uint32_t RemoteGetTaskProgress(uint32_t dwServerID, const uint32_t* dwFaxI
                                  reinterpret_cast<void**>(ppInfo), pdwRecordCount);
       },
       "Call RemoteGetTaskProgress return ",
-      [&](TraceEntry& t, uint32_t lret) {
-        BlockReturn(t, lret, "(*ppInfo)", reinterpret_cast<const void* const*>(ppInfo),
-                    "(*pdwRecordCount) * sizeof(TASKINFO)", pdwRecordCount, QZ_SIZEOF_TASKINFO);
-      });
+      BlockReturn(ppInfo, "(*ppInfo)", pdwRecordCount,
+                  "(*pdwRecordCount) * sizeof(TASKINFO)", QZ_SIZEOF_TASKINFO));
 }
 
 QZAPI uint32_t RemoteEditSendTask(uint32_t dwServerID, const SENDTASK_TABLE* pTaskInfo,
@@ -206,11 +190,8 @@ QZAPI uint32_t RemoteGetAuthTasks(uint32_t dwServerID, SENDTASK_TABLE** ppTaskIn
         return s.GetAuthTasks(reinterpret_cast<void**>(ppTaskInfo), pdwFaxNum);
       },
       "Call RemoteGetAuthTasks return ",
-      [&](TraceEntry& t, uint32_t lret) {
-        BlockReturn(t, lret, "(*ppTaskInfo)", reinterpret_cast<const void* const*>(ppTaskInfo),
-                    "(*pdwFaxNum) * sizeof(AUTHORIZEDINFO_TABLE)", pdwFaxNum,
-                    QZ_SIZEOF_AUTHORIZEDINFO_TABLE);
-      });
+      BlockReturn(ppTaskInfo, "(*ppTaskInfo)", pdwFaxNum,
+                  "(*pdwFaxNum) * sizeof(AUTHORIZEDINFO_TABLE)", QZ_SIZEOF_AUTHORIZEDINFO_TABLE));
 }
 
 }  // extern "C"
