@@ -2,7 +2,8 @@
 // public library against a real qzfaxd: an administrator makes a
 // department and two users; a received fax reaches B, who finds it among
 // the new messages, reads it, marks it read, moves it, fetches its first
-// page into a local file, keeps and edits a draft; B cannot read A's user
+// page into a local file, keeps and edits a draft and sends a fax from a
+// draft; B cannot read A's user
 // record, A (an administrator) can. And a property test: random create,
 // edit, move and delete through the library agree with a model.
 //
@@ -50,17 +51,19 @@ USEROP_RECORD UserRecord(const std::string& id, const std::string& dept, uint32_
   return r;
 }
 
+// A fax document: `pages` G4 pages of fax width.
 void WriteTiff(const std::string& path, int pages) {
   TIFF* t = TIFFOpen(path.c_str(), "w");
   ASSERT_NE(t, nullptr);
   for (int p = 0; p < pages; ++p) {
-    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, 16u);
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, 1728u);
     TIFFSetField(t, TIFFTAG_IMAGELENGTH, 8u);
     TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, uint16_t{1});
     TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, uint16_t{1});
+    TIFFSetField(t, TIFFTAG_COMPRESSION, uint16_t{COMPRESSION_CCITTFAX4});
     TIFFSetField(t, TIFFTAG_PHOTOMETRIC, uint16_t{PHOTOMETRIC_MINISWHITE});
     TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 8u);
-    uint8_t row[2] = {static_cast<uint8_t>(p + 1), 0};
+    uint8_t row[1728 / 8] = {static_cast<uint8_t>(p + 1)};
     for (uint32_t y = 0; y < 8; ++y) TIFFWriteScanline(t, row, y, 0);
     TIFFWriteDirectory(t);
   }
@@ -140,6 +143,7 @@ TEST_F(StoreE2E, ReceivedFaxReadMovedPagedAndDraftsAndRecords) {
   ASSERT_EQ(RemoteDeptOP(id, 1, &sales, 1), 1u);
   USEROP_RECORD users[2] = {UserRecord("anna", "", 1, 0xFFFFFFFF, 0xFFFFFFFF),
                             UserRecord("bert", "sales", 0, 0x300, 0)};
+  users[1].dwRights[2] = 0x60;  // submits faxes and views their own tasks
   ASSERT_EQ(RemoteUserOP(id, 1, users, 2), 1u);
   // A fax received for B waits in B's import directory.
   fs::path import = data_ / "import" / "bert";
@@ -214,6 +218,36 @@ TEST_F(StoreE2E, ReceivedFaxReadMovedPagedAndDraftsAndRecords) {
   ASSERT_EQ(got_size, draft.size());
   EXPECT_EQ(std::memcmp(static_cast<uint8_t*>(got) + sizeof h, "HELLO", 5), 0);
   RDMemFree(got);
+
+  // A draft holding a fax job is sent from the server's copy: the queue
+  // gets the task with the draft's recipient and the document's pages.
+  const std::string doc = (dir_ / "quote.tif").string();
+  WriteTiff(doc, 3);
+  FAXJOB_TABLE job;
+  std::memset(&job, 0, sizeof job);
+  job.dwSize = sizeof job;
+  Put(job.szRecipientNumber, "5550199");
+  Put(job.szSubject, "quote");
+  Put(job.szDocumentPath, doc);
+  std::vector<uint8_t> fax_draft(sizeof(DRAFT_HEADER) + sizeof job);
+  DRAFT_HEADER fh{static_cast<uint32_t>(fax_draft.size()), 0, 0, 0};
+  std::memcpy(fax_draft.data(), &fh, sizeof fh);
+  std::memcpy(fax_draft.data() + sizeof fh, &job, sizeof job);
+  ASSERT_EQ(NewDraftInformation(id, fax_draft.data(), static_cast<uint32_t>(fax_draft.size())), 1u);
+  got = nullptr;
+  got_size = 0;
+  ASSERT_EQ(GetDraftInformation(id, &got, &got_size), 1u);
+  ASSERT_EQ(got_size, draft.size() + fax_draft.size());  // both drafts, in order
+  std::memcpy(&fh, static_cast<uint8_t*>(got) + draft.size(), sizeof fh);
+  RDMemFree(got);
+  ASSERT_EQ(SendFaxFromDraft(id, fh.dwDraftID), 1u);
+  SENDTASK_TABLE* tasks = nullptr;
+  ASSERT_EQ(RemoteViewSendTask(id, 1, 0, &tasks, &count), 1u);
+  ASSERT_EQ(count, 1u);
+  EXPECT_STREQ(tasks[0].szRecipientNumber, "5550199");
+  EXPECT_STREQ(tasks[0].szUserID, "bert");
+  EXPECT_EQ(tasks[0].dwPagesTotal, 3u);
+  RDMemFree(tasks);
 
   // B reads their own record, not A's.
   void* record = nullptr;
