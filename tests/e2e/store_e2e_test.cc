@@ -197,30 +197,9 @@ TEST_F(StoreE2E, ReceivedFaxReadMovedPagedAndDraftsAndRecords) {
   EXPECT_EQ(TIFFNumberOfDirectories(t), 1);
   TIFFClose(t);
 
-  // A draft, kept and edited.
-  std::vector<uint8_t> draft(sizeof(DRAFT_HEADER) + 5);
-  DRAFT_HEADER h{static_cast<uint32_t>(draft.size()), 0, 0, 0};
-  std::memcpy(draft.data(), &h, sizeof h);
-  std::memcpy(draft.data() + sizeof h, "hello", 5);
-  ASSERT_EQ(NewDraftInformation(id, draft.data(), static_cast<uint32_t>(draft.size())), 1u);
-  void* got = nullptr;
-  uint32_t got_size = 0;  // 0: every draft of the caller
-  ASSERT_EQ(GetDraftInformation(id, &got, &got_size), 1u);
-  ASSERT_EQ(got_size, draft.size());
-  std::memcpy(&h, got, sizeof h);
-  RDMemFree(got);
-  std::memcpy(draft.data() + 4, &h.dwDraftID, 4);
-  std::memcpy(draft.data() + sizeof h, "HELLO", 5);
-  ASSERT_EQ(EditDraftInformation(id, draft.data(), static_cast<uint32_t>(draft.size())), 1u);
-  got = nullptr;
-  got_size = h.dwDraftID;
-  ASSERT_EQ(GetDraftInformation(id, &got, &got_size), 1u);
-  ASSERT_EQ(got_size, draft.size());
-  EXPECT_EQ(std::memcmp(static_cast<uint8_t*>(got) + sizeof h, "HELLO", 5), 0);
-  RDMemFree(got);
-
-  // A draft holding a fax job is sent from the server's copy: the queue
-  // gets the task with the draft's recipient and the document's pages.
+  // A fax job kept as a draft, edited (another recipient) and sent from
+  // the server's copy: the queue gets the edited recipient and the
+  // document's pages.
   const std::string doc = (dir_ / "quote.tif").string();
   WriteTiff(doc, 3);
   FAXJOB_TABLE job;
@@ -229,22 +208,32 @@ TEST_F(StoreE2E, ReceivedFaxReadMovedPagedAndDraftsAndRecords) {
   Put(job.szRecipientNumber, "5550199");
   Put(job.szSubject, "quote");
   Put(job.szDocumentPath, doc);
-  std::vector<uint8_t> fax_draft(sizeof(DRAFT_HEADER) + sizeof job);
-  DRAFT_HEADER fh{static_cast<uint32_t>(fax_draft.size()), 0, 0, 0};
-  std::memcpy(fax_draft.data(), &fh, sizeof fh);
-  std::memcpy(fax_draft.data() + sizeof fh, &job, sizeof job);
-  ASSERT_EQ(NewDraftInformation(id, fax_draft.data(), static_cast<uint32_t>(fax_draft.size())), 1u);
-  got = nullptr;
-  got_size = 0;
+  std::vector<uint8_t> draft(sizeof(DRAFT_HEADER) + sizeof job);
+  DRAFT_HEADER h{static_cast<uint32_t>(draft.size()), 0, 0, 0};
+  std::memcpy(draft.data(), &h, sizeof h);
+  std::memcpy(draft.data() + sizeof h, &job, sizeof job);
+  ASSERT_EQ(NewDraftInformation(id, draft.data(), static_cast<uint32_t>(draft.size())), 1u);
+  void* got = nullptr;
+  uint32_t got_size = 0;  // 0: every draft of the caller
   ASSERT_EQ(GetDraftInformation(id, &got, &got_size), 1u);
-  ASSERT_EQ(got_size, draft.size() + fax_draft.size());  // both drafts, in order
-  std::memcpy(&fh, static_cast<uint8_t*>(got) + draft.size(), sizeof fh);
+  ASSERT_EQ(got_size, draft.size());
+  std::memcpy(&h, got, sizeof h);
   RDMemFree(got);
-  ASSERT_EQ(SendFaxFromDraft(id, fh.dwDraftID), 1u);
+  std::memcpy(draft.data() + 4, &h.dwDraftID, 4);
+  Put(job.szRecipientNumber, "5550142");
+  std::memcpy(draft.data() + sizeof h, &job, sizeof job);
+  ASSERT_EQ(EditDraftInformation(id, draft.data(), static_cast<uint32_t>(draft.size())), 1u);
+  got = nullptr;
+  got_size = h.dwDraftID;
+  ASSERT_EQ(GetDraftInformation(id, &got, &got_size), 1u);
+  ASSERT_EQ(got_size, draft.size());
+  EXPECT_EQ(std::memcmp(static_cast<uint8_t*>(got) + sizeof h, &job, sizeof job), 0);
+  RDMemFree(got);
+  ASSERT_EQ(SendFaxFromDraft(id, h.dwDraftID), 1u);
   SENDTASK_TABLE* tasks = nullptr;
   ASSERT_EQ(RemoteViewSendTask(id, 1, 0, &tasks, &count), 1u);
   ASSERT_EQ(count, 1u);
-  EXPECT_STREQ(tasks[0].szRecipientNumber, "5550199");
+  EXPECT_STREQ(tasks[0].szRecipientNumber, "5550142");
   EXPECT_STREQ(tasks[0].szUserID, "bert");
   EXPECT_EQ(tasks[0].dwPagesTotal, 3u);
   RDMemFree(tasks);
