@@ -7,6 +7,7 @@
 // Thread-safety: called once, by Daemon::Start.
 #include <chrono>
 
+#include "server/cover_fields.h"
 #include "server/daemon.h"
 #include "server/dialing.h"
 #include "server/files.h"
@@ -55,6 +56,7 @@ std::vector<std::unique_ptr<ProcedureFamily>> MakeFamilies(ServerContext* contex
   }
   // Send queue and service control (13..25, 93..95; control 0, 1, 2, 4, 5).
   families.push_back(std::make_unique<SendQueueFamily>(context));
+  families.push_back(std::make_unique<CoverFieldsFamily>(context));
   // Lines, dialing, routing, logs, configuration, reports. They answer
   // the SystemLog hook. Their Telephony and Routing hooks are not wired to
   // the engine yet (its lines table is not seeded from the simulated

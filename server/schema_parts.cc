@@ -4,6 +4,7 @@
 // defined beside its code; this list names them in the order Store::Open
 // applies them (a part may refer to the tables of parts before it).
 // Thread-safety: immutable after first use.
+#include "server/cover_fields.h"
 #include "server/dialing.h"
 #include "server/files.h"
 #include "server/lines.h"
@@ -21,6 +22,7 @@ const std::vector<const SchemaPart*>& FamilySchemaParts() {
       // Message store, users and files: users first (the others read the
       // department column it adds); then the send queue.
       &kUsersSchema, &kMessageStoreSchema, &kFilesSchema, &kSendQueueSchema,
+      &kCoverFieldsSchemaPart,
       // Lines, dialing, routing, logs, configuration, reports (in this
       // order: dialing reads the configuration pairs and the lines).
       &kSysConfigSchemaPart, &kLinesSchemaPart, &kDialingSchemaPart, &kReportsSchemaPart,

@@ -157,10 +157,13 @@ typedef struct TASKINFO {
 /* A field of a cover page (rpcGetCoverPageField / rpcCoverPageFieldOP). */
 typedef struct COVERPAGEFIELD_TABLE {
   uint32_t dwFieldID;            /*   0 */
-  uint32_t dwType;               /*   4: 0 text, 1 date, 2 page count */
+  uint32_t dwType;               /*   4: QZ_COVERFIELD_* */
   char     szName[32];           /*   8 */
   char     szValue[56];          /*  40 */
 } COVERPAGEFIELD_TABLE;          /* 96 bytes */
+#define QZ_COVERFIELD_TEXT  0u       /* szValue as it is */
+#define QZ_COVERFIELD_DATE  1u       /* the date of sending */
+#define QZ_COVERFIELD_PAGES 2u       /* the pages of the fax */
 
 /* GetServerCaps. */
 typedef struct SERVERCAPS {
