@@ -55,6 +55,9 @@ class QzError(Exception):
         where = "%s: " % function if function else ""
         super().__init__("%sstatus 0x%08X%s" % (where, status, ": " + text if text else ""))
 
+    def __reduce__(self):
+        return (type(self), (self.status, self.text, self.function))
+
 
 # ---- the exports ------------------------------------------------------
 

@@ -76,14 +76,3 @@ def test_text_fields_keep_room_for_their_nul(record, field, width):
         record.make(**{field: longest + "y"})
     assert "é" == record.make(**{field: "é"}).text(field)  # encoded, decoded back
 
-
-def test_records_copy_and_compare_by_bytes():
-    a = R.SERVERINFO()
-    a.UserInfo.dwRights[3] = 0x80000001
-    a.UserInfo.set("szUserID", "admin")
-    b = a.copy()
-    assert b == a and b is not a
-    b.UserInfo.dwRights[3] = 1
-    assert b != a
-    assert a.to_dict()["UserInfo"]["dwRights"] == [0, 0, 0, 0x80000001]
-    assert "reserved" not in a.to_dict()["UserInfo"]
