@@ -88,11 +88,13 @@ else()
     set(program $<TARGET_FILE:${program_target}>)
     if(subcommand)
       set(program ${CMAKE_BINARY_DIR}/doc/man/${page})
-      file(GENERATE OUTPUT ${program} FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
-           CONTENT "#!/bin/sh\nexec '$<TARGET_FILE:${program_target}>' ${subcommand} \"$@\"\n")
+      # (made executable by the rule below: FILE_PERMISSIONS of
+      # file(GENERATE) crashes some CMake 3.2x releases)
+      file(GENERATE OUTPUT ${program} CONTENT "#!/bin/sh\nexec '$<TARGET_FILE:${program_target}>' ${subcommand} \"$@\"\n")
     endif()
     set(out ${CMAKE_BINARY_DIR}/doc/man/${page}.1)
     add_custom_command(OUTPUT ${out}
+      COMMAND chmod u+x ${program}
       COMMAND ${QZ_HELP2MAN} --no-info --no-discard-stderr --section=1
               --version-string=${PROJECT_VERSION}
               --include=${h2m} --output=${out} ${program}

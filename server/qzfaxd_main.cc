@@ -44,7 +44,11 @@ void LogLine(const std::string& line) {
 
 void Usage(FILE* out) {
   std::fputs(
-      "usage: qzfaxd [options]\n"
+      "Usage: qzfaxd [options]\n"
+      "  or:  qzfaxd --check-config [options]\n"
+      "  or:  qzfaxd [--db PATH] --add-admin LOGIN\n"
+      "\n"
+      "Options:\n"
       "  --db PATH          database file (default $XDG_DATA_HOME/qzfaxd/qzfaxd.db or\n"
       "                     ~/.local/share/qzfaxd/qzfaxd.db; \":memory:\" keeps nothing)\n"
       "  --listen HOST      TCP address to listen on (default 127.0.0.1)\n"
