@@ -39,6 +39,7 @@ if(TARGET qzcsif)
   else()
     # "lib/pkgconfig" -> "../..", "lib/x86_64-linux-gnu/pkgconfig" -> "../../.."
     file(RELATIVE_PATH QZ_PC_TO_PREFIX "/prefix/${QZ_PKGCONFIG_DIR}" "/prefix")
+    string(REGEX REPLACE "/$" "" QZ_PC_TO_PREFIX "${QZ_PC_TO_PREFIX}")
   endif()
   configure_file(${CMAKE_CURRENT_LIST_DIR}/qzcsif.pc.in ${CMAKE_BINARY_DIR}/qzcsif.pc @ONLY)
   install(FILES ${CMAKE_BINARY_DIR}/qzcsif.pc DESTINATION ${QZ_PKGCONFIG_DIR} COMPONENT qzcsif)

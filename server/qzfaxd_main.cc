@@ -250,11 +250,13 @@ int AddAdmin(CommandLine& cl) {
     std::fprintf(stderr, "qzfaxd: %s is not an account of this system\n", login.c_str());
     return 1;
   }
+  // The database file, or for a new one the directory it goes in.
   struct stat st;
-  std::string parent = cl.opt.db_path.substr(0, cl.opt.db_path.find_last_of('/') + 1);
-  const std::string& owned = ::stat(cl.opt.db_path.c_str(), &st) == 0 ? cl.opt.db_path
-                             : parent.empty()                         ? std::string(".")
-                                                                      : parent;
+  std::string owned = cl.opt.db_path;
+  if (::stat(owned.c_str(), &st) != 0) {
+    size_t slash = owned.find_last_of('/');
+    owned = slash == std::string::npos ? "." : owned.substr(0, slash + 1);
+  }
   if (cl.opt.db_path != ":memory:" && ::stat(owned.c_str(), &st) == 0 && st.st_uid != geteuid()) {
     std::fprintf(stderr,
                  "qzfaxd: %s belongs to uid %u; run this as that account (e.g. runuser -u "

@@ -5,8 +5,10 @@
 # programs and manual page are tried too.
 #
 #   install_test.sh <build-dir> <consumer-source-dir> <install-prefix> <cmake-generator>
+# QZ_CONSUMER_FLAGS: compiler flags of the consumers (a sanitizer build's).
 set -eu
 build=$1 consumer=$2 prefix=$3 generator=$4
+flags=${QZ_CONSUMER_FLAGS:-}
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/qz_install_test.XXXXXX")
 trap 'rm -rf "$tmp"' EXIT
@@ -40,15 +42,15 @@ unset CPATH C_INCLUDE_PATH LIBRARY_PATH LD_LIBRARY_PATH PKG_CONFIG_PATH || true
 export PKG_CONFIG_LIBDIR="$libdir/pkgconfig"
 [ "$(pkg-config --modversion qzcsif)" = "$(sed -n 's/^Version: //p' "$libdir/pkgconfig/qzcsif.pc")" ] \
   || fail "pkg-config does not find qzcsif.pc"
-# shellcheck disable=SC2046 # flags are words
-cc -o consumer_pc src/main.c $(pkg-config --cflags --libs qzcsif) \
+# shellcheck disable=SC2046,SC2086 # flags are words
+cc $flags -o consumer_pc src/main.c $(pkg-config --cflags --libs qzcsif) \
   -Wl,-rpath,"$(pkg-config --variable=libdir qzcsif)" || fail "pkg-config build failed"
 ldd ./consumer_pc | grep -q "libqzcsif.so.1 => $tmp/root" || fail "consumer_pc loads another libqzcsif: $(ldd ./consumer_pc)"
 ./consumer_pc || fail "consumer_pc failed"
 unset PKG_CONFIG_LIBDIR
 
 # 2. find_package(qzcsif), from the installed CMake package only.
-cmake -S src -B cm -G "$generator" -DCMAKE_PREFIX_PATH="$root" \
+cmake -S src -B cm -G "$generator" -DCMAKE_PREFIX_PATH="$root" -DCMAKE_C_FLAGS="$flags" \
   -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_FIND_USE_SYSTEM_PACKAGE_REGISTRY=OFF \
   >cm.log 2>&1 || { cat cm.log; fail "find_package configure failed"; }
 cmake --build cm >>cm.log 2>&1 || { cat cm.log; fail "find_package build failed"; }
