@@ -69,7 +69,13 @@ void CheckDatabaseSchema(const std::string& path, std::vector<std::string>* prob
   struct stat wal;
   bool live = ::stat((path + "-wal").c_str(), &wal) == 0;
   sqlite3* db = nullptr;
-  std::string uri = "file:" + path + (live ? "?mode=ro" : "?mode=ro&immutable=1");
+  std::string uri = "file:";
+  for (char c : path) {
+    // The URI's own characters in the path are escaped.
+    if (c == '%' || c == '?' || c == '#') uri += c == '%' ? "%25" : c == '?' ? "%3F" : "%23";
+    else uri += c;
+  }
+  uri += live ? "?mode=ro" : "?mode=ro&immutable=1";
   std::string what = "database " + path;
   if (sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) !=
       SQLITE_OK) {

@@ -94,6 +94,8 @@ CASES = [
     ("spool writable by everyone", ["--spool-dir", "{d}/spool"], chmod("spool", 0o777), 1, "writable by everyone"),
     ("spool sticky group-writable", ["--spool-dir", "{d}/spool"], chmod("spool", 0o1770), 0, "fine"),
     ("database missing, directory there", ["--db", "{d}/new.db"], None, 0, "fine"),
+    ("database named with URI characters", ["--db", "{d}/a?b#%25.db"],
+     lambda d: shutil.copy(d / "qzfaxd.db", d / "a?b#%25.db"), 0, "fine"),
     ("database directory missing", ["--db", "{d}/no/such/dir/x.db", "--data-dir", "{d}/data"], None, 1,
      "cannot be created"),
     pytest.param("database of another user", [], chown_nobody("qzfaxd.db"), 1, "belongs to uid",
