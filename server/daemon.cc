@@ -1,22 +1,196 @@
 // daemon.cc -- start and stop of the stand-in fax server.
 #include "server/daemon.h"
 
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
 #include "interfaces/interfaces.h"
+#include "server/sql.h"
 
 namespace qz::faxd {
 namespace {
 
 constexpr const char kAnnotation[] = "qzfaxd";
 
+// The data directory a configuration names: its own, else "<db>.data"
+// beside a database file; empty for an in-memory database without one.
+std::string ConfiguredDataDir(const DaemonOptions& options) {
+  if (!options.data_dir.empty()) return options.data_dir;
+  if (options.db_path != ":memory:" && !options.db_path.empty()) return options.db_path + ".data";
+  return "";
+}
+
+std::string Octal(mode_t mode) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
+}
+
+// A path that does not exist yet but is created at start: its directory
+// must be there and writable.
+void CheckCreatable(const std::string& what, const std::string& path,
+                    std::vector<std::string>* problems) {
+  std::string parent = std::filesystem::path(path).parent_path().string();
+  if (parent.empty()) parent = ".";
+  if (::access(parent.c_str(), W_OK | X_OK) != 0)
+    problems->push_back(what + " " + path + " does not exist and cannot be created in " + parent +
+                        ": " + std::strerror(errno));
+}
+
+// An existing file or directory of the server's own: of the right kind,
+// owned by this user, no access for others (`open_bits` are the mode bits
+// that must be clear).
+void CheckOwnPath(const std::string& what, const std::string& path, const struct stat& st,
+                  bool directory, mode_t open_bits, std::vector<std::string>* problems) {
+  if (directory ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode)) {
+    problems->push_back(what + " " + path + " is not a " + (directory ? "directory" : "file"));
+    return;
+  }
+  if (st.st_uid != ::geteuid())
+    problems->push_back(what + " " + path + " belongs to uid " + std::to_string(st.st_uid) +
+                        ", not to this user (uid " + std::to_string(::geteuid()) + ")");
+  if ((st.st_mode & open_bits) != 0)
+    problems->push_back(what + " " + path + " is open to other users (mode " +
+                        Octal(st.st_mode) + ", expected no access for group and others)");
+}
+
+// The schema of an existing database file, read without writing: with no
+// write-ahead log beside it the file is opened as immutable (no journal or
+// shared-memory file is made); with one (a running server) read-only
+// through the server's own files.
+void CheckDatabaseSchema(const std::string& path, std::vector<std::string>* problems) {
+  struct stat wal;
+  bool live = ::stat((path + "-wal").c_str(), &wal) == 0;
+  sqlite3* db = nullptr;
+  std::string uri = "file:";
+  for (char c : path) {
+    // The URI's own characters in the path are escaped.
+    if (c == '%' || c == '?' || c == '#') uri += c == '%' ? "%25" : c == '?' ? "%3F" : "%23";
+    else uri += c;
+  }
+  uri += live ? "?mode=ro" : "?mode=ro&immutable=1";
+  std::string what = "database " + path;
+  if (sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) !=
+      SQLITE_OK) {
+    problems->push_back(what + " cannot be opened: " + sqlite3_errmsg(db));
+    sqlite3_close(db);
+    return;
+  }
+  int version = -1;
+  {
+    Stmt v(db, "PRAGMA user_version");
+    if (v.Step() == SQLITE_ROW) version = static_cast<int>(v.Int(0));
+  }
+  if (version < 0) {
+    problems->push_back(what + " cannot be read as a database: " + sqlite3_errmsg(db));
+  } else if (version > kSchemaVersion) {
+    problems->push_back(what + " has schema version " + std::to_string(version) +
+                        ", newer than this server's " + std::to_string(kSchemaVersion));
+  } else if (version > 0) {
+    Stmt parts(db, "SELECT name, version FROM schema_parts");
+    while (parts.ok() && parts.Step() == SQLITE_ROW) {
+      std::string name = parts.Text(0);
+      int64_t have = parts.Int(1);
+      const SchemaPart* known = nullptr;
+      for (const SchemaPart* p : FamilySchemaParts())
+        if (name == p->name) known = p;
+      int newest = known && !known->steps.empty() ? known->steps.back().version : 0;
+      if (!known)
+        problems->push_back(what + " has a schema part \"" + name +
+                            "\" this server does not know");
+      else if (have > newest)
+        problems->push_back(what + ": schema part \"" + name + "\" is at version " +
+                            std::to_string(have) + ", newer than this server's " +
+                            std::to_string(newest));
+    }
+  }
+  sqlite3_close(db);
+}
+
 }  // namespace
+
+std::vector<std::string> CheckConfig(const DaemonOptions& options) {
+  std::vector<std::string> problems;
+  struct stat st;
+  const std::string& db = options.db_path;
+  if (db.empty()) {
+    problems.push_back("no database path");
+  } else if (db != ":memory:") {
+    if (::stat(db.c_str(), &st) != 0) {
+      if (errno == ENOENT) CheckCreatable("database", db, &problems);
+      else problems.push_back("database " + db + ": " + std::strerror(errno));
+    } else {
+      // It holds password hashes.
+      CheckOwnPath("database", db, st, false, 077, &problems);
+      if (S_ISREG(st.st_mode)) CheckDatabaseSchema(db, &problems);
+    }
+  }
+  if (std::string data = ConfiguredDataDir(options); !data.empty()) {
+    if (::stat(data.c_str(), &st) != 0) CheckCreatable("data directory", data, &problems);
+    else CheckOwnPath("data directory", data, st, true, 077, &problems);
+  }
+  if (const std::string& spool = options.spool_dir; !spool.empty()) {
+    if (::stat(spool.c_str(), &st) != 0)
+      problems.push_back("spool directory " + spool + ": " + std::strerror(errno));
+    else if (!S_ISDIR(st.st_mode))
+      problems.push_back("spool directory " + spool + " is not a directory");
+    else if ((st.st_mode & S_IWOTH) != 0)
+      problems.push_back("spool directory " + spool + " is writable by everyone (mode " +
+                         Octal(st.st_mode) + ")");
+  }
+  if (options.embedded_epm && options.port != 0 && options.port == options.epm_port)
+    problems.push_back("the TCP port and the endpoint mapper's port are both " +
+                       std::to_string(options.port));
+  if (!options.service.tcp_user.empty() && !ValidUserId(options.service.tcp_user))
+    problems.push_back("TCP user \"" + options.service.tcp_user +
+                       "\" is not a valid user identifier (1-19 printable characters)");
+  return problems;
+}
+
+bool AddAdministrator(Store* store, const std::string& login, std::string* message) {
+  if (!ValidUserId(login)) {
+    *message = "\"" + login + "\" cannot be a user identifier (1-19 printable characters)";
+    return false;
+  }
+  auto ordinary = [&](const std::string& how, const std::string& id) {
+    *message = how + id + "; an administrator can make that user one (user type 1)";
+    return false;
+  };
+  if (std::optional<std::string> mapped = store->UserForOsUser(login)) {
+    if (std::optional<User> user = store->GetUser(*mapped)) {
+      if (user->type != 1) return ordinary("OS account " + login + " is mapped to the ordinary user ", *mapped);
+      *message = "OS account " + login + " is already mapped to the administrator " + *mapped;
+      return true;
+    }
+  }
+  // Not mapped (or to a user that is gone): the user of its own name.
+  if (std::optional<User> user = store->GetUser(login)) {
+    if (user->type != 1) return ordinary("there is an ordinary user named ", login);
+  } else {
+    User admin;
+    admin.id = login;
+    admin.name = login.substr(0, 31);
+    admin.type = 1;
+    admin.rights = {0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu};
+    if (!store->AddUser(admin, "")) {
+      *message = "cannot add the user " + login + ": " + store->last_error();
+      return false;
+    }
+  }
+  if (!store->MapOsUser(login, login)) {
+    *message = "cannot map OS account " + login + ": " + store->last_error();
+    return false;
+  }
+  *message = "OS account " + login + " is now the administrator " + login;
+  return true;
+}
 
 void InstallHandlers(FaxService* service, ifc::InterfaceServer* main,
                      ifc::InterfaceServer* control) {
@@ -121,9 +295,7 @@ bool Daemon::Start(std::string* error) {
 }
 
 bool Daemon::PrepareDataDir(std::string* error) {
-  data_dir_ = options_.data_dir;
-  if (data_dir_.empty() && options_.db_path != ":memory:" && !options_.db_path.empty())
-    data_dir_ = options_.db_path + ".data";
+  data_dir_ = ConfiguredDataDir(options_);
   if (data_dir_.empty()) {
     // An in-memory database keeps its files in a private temporary
     // directory that goes with the daemon.

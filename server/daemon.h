@@ -107,6 +107,27 @@ std::vector<std::unique_ptr<ProcedureFamily>> MakeFamilies(ServerContext* contex
 // The system clock, in milliseconds since 1970.
 std::unique_ptr<Clock> MakeSystemClock();
 
+// The configuration problems `options` would meet at Start, each one
+// sentence; empty when none. Writes nothing: the database (unless
+// ":memory:") is read without creating it or its journal files. Checked:
+// the database, when present, is a database of a schema this server knows
+// (no newer core version, no unknown or newer part) owned by this user and
+// closed to others; a missing one can be created in its directory; the
+// data directory (as PrepareDataDir makes it) is ours and closed to others
+// or can be created; the spool directory exists and is not writable by
+// everyone; the TCP port and the embedded mapper's port differ; the TCP
+// user is a valid identifier.
+std::vector<std::string> CheckConfig(const DaemonOptions& options);
+
+// Makes the local OS account `login` an administrator (qzfaxd --add-admin):
+// an account not yet mapped gets a user of its own name, type 1 with all
+// four rights masks, and is mapped to it. An account already mapped to an
+// administrator (or whose same-named user is one) is left as it is (true,
+// "already ..."). Refused (false): an account mapped to an ordinary user,
+// a same-named ordinary user, a name that is no valid user identifier.
+// *message says what was done or why not.
+bool AddAdministrator(Store* store, const std::string& login, std::string* message);
+
 // Wires a FaxService into the dispatchers of both interfaces.
 void InstallHandlers(FaxService* service, ifc::InterfaceServer* main,
                      ifc::InterfaceServer* control);

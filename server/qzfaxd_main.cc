@@ -4,11 +4,17 @@
 // once it listens and its endpoints are registered; stops cleanly on
 // SIGTERM or SIGINT (both are blocked in every thread and taken with
 // sigwait by the main thread, so no handler runs in signal context).
+//
+// Two other modes do their work and exit: --check-config reports every
+// problem of the options and of the files they name (exit 0 when none,
+// else 1) and writes nothing; --add-admin LOGIN makes a local OS account an
+// administrator in the database (the service's first administrator).
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +23,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "rpc/binding_api.h"
 #include "server/daemon.h"
@@ -37,7 +44,11 @@ void LogLine(const std::string& line) {
 
 void Usage(FILE* out) {
   std::fputs(
-      "usage: qzfaxd [options]\n"
+      "Usage: qzfaxd [options]\n"
+      "  or:  qzfaxd --check-config [options]\n"
+      "  or:  qzfaxd [--db PATH] --add-admin LOGIN\n"
+      "\n"
+      "Options:\n"
       "  --db PATH          database file (default $XDG_DATA_HOME/qzfaxd/qzfaxd.db or\n"
       "                     ~/.local/share/qzfaxd/qzfaxd.db; \":memory:\" keeps nothing)\n"
       "  --listen HOST      TCP address to listen on (default 127.0.0.1)\n"
@@ -63,6 +74,12 @@ void Usage(FILE* out) {
       "  --page-ms N        time one page takes on a line (default 6000)\n"
       "  --connect-ms N     time until the far end answers (default 3000)\n"
       "  --retry-ms N       wait before another attempt (default 60000)\n"
+      "  --check-config     check the options, the database and the directories they\n"
+      "                     name, print each problem, exit 0 when there is none (else\n"
+      "                     1); writes nothing\n"
+      "  --add-admin LOGIN  make the local OS account LOGIN an administrator (a user\n"
+      "                     of its name, type 1, all rights, mapped to it) in the\n"
+      "                     database, then exit; run it as the database's owner\n"
       "  --help\n",
       out);
 }
@@ -102,7 +119,8 @@ bool MakeDirectories(const std::string& path) {
   return true;
 }
 
-std::optional<std::string> DefaultDatabase() {
+// The default database path; its directory is made when `create`.
+std::optional<std::string> DefaultDatabase(bool create) {
   std::string dir;
   if (const char* x = std::getenv("XDG_DATA_HOME"); x && *x) {
     dir = std::string(x) + "/qzfaxd";
@@ -111,93 +129,173 @@ std::optional<std::string> DefaultDatabase() {
   } else {
     return std::nullopt;
   }
-  if (!MakeDirectories(dir)) return std::nullopt;
+  if (create && !MakeDirectories(dir)) return std::nullopt;
   return dir + "/qzfaxd.db";
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// What the command line asks for. Bad values and unknown options are
+// collected in `problems` rather than ending the parse, so --check-config
+// can list them all.
+struct CommandLine {
   qz::faxd::DaemonOptions opt;
-  opt.log = LogLine;
-  // User-log rows go to disk in batches (see the durability note in store.h).
-  opt.store.batch_user_log = true;
-  opt.epm_port = qz::rpc::EndpointMapperPort();
   std::optional<std::string> db;
+  bool help = false;
+  bool check_config = false;
+  bool unknown_option = false;
+  std::optional<std::string> add_admin;
+  std::vector<std::string> problems;
+};
+
+CommandLine Parse(int argc, char** argv) {
+  CommandLine cl;
+  qz::faxd::DaemonOptions& opt = cl.opt;
+  opt.epm_port = qz::rpc::EndpointMapperPort();
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    auto value = [&]() -> const char* {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "qzfaxd: %s needs a value\n", a.c_str());
-        std::exit(2);
-      }
-      return argv[++i];
+    auto bad = [&](const std::string& what) {
+      cl.problems.push_back("bad value for " + a + ": \"" + argv[i] + "\" (" + what + ")");
     };
-    if (a == "--db") {
-      db = value();
-    } else if (a == "--listen") {
-      opt.listen_host = value();
-    } else if (a == "--port") {
-      if (!ParsePort(value(), &opt.port)) {
-        std::fprintf(stderr, "qzfaxd: bad port\n");
-        return 2;
+    static const char* const kTakesValue[] = {
+        "--db", "--listen", "--port", "--lrpc", "--epm-port", "--tcp-user", "--session-idle",
+        "--max-log-rows", "--max-reply-bytes", "--data-dir", "--spool-dir", "--lines",
+        "--first-number", "--page-ms", "--connect-ms", "--retry-ms", "--add-admin"};
+    if (std::find(std::begin(kTakesValue), std::end(kTakesValue), a) != std::end(kTakesValue)) {
+      if (i + 1 >= argc) {
+        cl.problems.push_back(a + " needs a value");
+        break;
       }
+      ++i;
+    }
+    const char* v = argv[i];
+    if (a == "--db") {
+      cl.db = v;
+    } else if (a == "--listen") {
+      opt.listen_host = v;
+    } else if (a == "--port" || a == "--epm-port") {
+      if (!ParsePort(v, a == "--port" ? &opt.port : &opt.epm_port)) bad("a port, 0..65535");
     } else if (a == "--lrpc") {
-      opt.local_endpoint = value();
+      opt.local_endpoint = v;
     } else if (a == "--no-lrpc") {
       opt.listen_local = false;
-    } else if (a == "--epm-port") {
-      if (!ParsePort(value(), &opt.epm_port)) {
-        std::fprintf(stderr, "qzfaxd: bad endpoint mapper port\n");
-        return 2;
-      }
     } else if (a == "--no-epm") {
       opt.embedded_epm = false;
     } else if (a == "--tcp-user") {
-      opt.service.tcp_user = value();
+      opt.service.tcp_user = v;
     } else if (a == "--no-tcp-login") {
       opt.service.tcp_user.clear();
     } else if (a == "--session-idle" || a == "--max-log-rows" || a == "--max-reply-bytes") {
-      const char* text = value();
       char* end = nullptr;
       errno = 0;
-      long long v = std::strtoll(text, &end, 10);
-      if (errno != 0 || end == text || *end != '\0' || v < 0) {
-        std::fprintf(stderr, "qzfaxd: bad value for %s\n", a.c_str());
-        return 2;
+      long long n = std::strtoll(v, &end, 10);
+      if (errno != 0 || end == v || *end != '\0' || n < 0) {
+        bad("a number, 0 or more");
+        continue;
       }
-      if (a == "--session-idle") opt.service.session_idle_seconds = v;
-      else if (a == "--max-log-rows") opt.store.max_user_log_rows = v;
-      else opt.service.max_reply_bytes = static_cast<size_t>(v);
+      if (a == "--session-idle") opt.service.session_idle_seconds = n;
+      else if (a == "--max-log-rows") opt.store.max_user_log_rows = n;
+      else opt.service.max_reply_bytes = static_cast<size_t>(n);
     } else if (a == "--no-register") {
       opt.service.register_local_users = false;
     } else if (a == "--data-dir") {
-      opt.data_dir = value();
+      opt.data_dir = v;
     } else if (a == "--spool-dir") {
-      opt.spool_dir = value();
+      opt.spool_dir = v;
     } else if (a == "--lines" || a == "--first-number" || a == "--page-ms" ||
                a == "--connect-ms" || a == "--retry-ms") {
-      uint32_t v = 0;
-      if (!ParseCount(value(), &v) || (a == "--lines" && v > 64)) {
-        std::fprintf(stderr, "qzfaxd: bad value for %s\n", a.c_str());
-        return 2;
+      uint32_t n = 0;
+      if (!ParseCount(v, &n) || (a == "--lines" && n > 64)) {
+        bad(a == "--lines" ? "0..64" : "0..100000000");
+        continue;
       }
       qz::faxd::SendSimulation& sim = opt.send_simulation;
       (a == "--lines"          ? sim.lines
        : a == "--first-number" ? sim.first_number
        : a == "--page-ms"      ? sim.page_ms
        : a == "--connect-ms"   ? sim.connect_ms
-                               : sim.retry_ms) = v;
+                               : sim.retry_ms) = n;
+    } else if (a == "--check-config") {
+      cl.check_config = true;
+    } else if (a == "--add-admin") {
+      cl.add_admin = v;
     } else if (a == "--help" || a == "-h") {
-      Usage(stdout);
-      return 0;
+      cl.help = true;
     } else {
-      std::fprintf(stderr, "qzfaxd: unknown option %s\n", a.c_str());
-      Usage(stderr);
-      return 2;
+      cl.problems.push_back("unknown option " + a);
+      cl.unknown_option = true;
     }
   }
-  if (!db) db = DefaultDatabase();
+  return cl;
+}
+
+// --check-config: the command line's problems, then those of the files.
+int CheckConfig(CommandLine& cl) {
+  std::vector<std::string> problems = cl.problems;
+  if (!cl.db) cl.db = DefaultDatabase(false);
+  if (!cl.db) {
+    problems.push_back("no database path (set --db, XDG_DATA_HOME or HOME)");
+  } else {
+    cl.opt.db_path = *cl.db;
+    for (std::string& p : qz::faxd::CheckConfig(cl.opt)) problems.push_back(std::move(p));
+  }
+  for (const std::string& p : problems) std::printf("qzfaxd: %s\n", p.c_str());
+  if (problems.empty()) std::printf("qzfaxd: configuration is fine\n");
+  return problems.empty() ? 0 : 1;
+}
+
+// --add-admin LOGIN, as the owner of the database (a file made by another
+// account, root in particular, would lock the service out of it).
+int AddAdmin(CommandLine& cl) {
+  const std::string& login = *cl.add_admin;
+  if (getpwnam(login.c_str()) == nullptr) {
+    std::fprintf(stderr, "qzfaxd: %s is not an account of this system\n", login.c_str());
+    return 1;
+  }
+  // The database file, or for a new one the directory it goes in.
+  struct stat st;
+  std::string owned = cl.opt.db_path;
+  if (::stat(owned.c_str(), &st) != 0) {
+    size_t slash = owned.find_last_of('/');
+    owned = slash == std::string::npos ? "." : owned.substr(0, slash + 1);
+  }
+  if (cl.opt.db_path != ":memory:" && ::stat(owned.c_str(), &st) == 0 && st.st_uid != geteuid()) {
+    std::fprintf(stderr,
+                 "qzfaxd: %s belongs to uid %u; run this as that account (e.g. runuser -u "
+                 "<account> -- qzfaxd ...)\n",
+                 owned.c_str(), static_cast<unsigned>(st.st_uid));
+    return 1;
+  }
+  std::string error;
+  auto store = qz::faxd::Store::Open(cl.opt.db_path, cl.opt.store, &error);
+  if (!store) {
+    std::fprintf(stderr, "qzfaxd: database %s: %s\n", cl.opt.db_path.c_str(), error.c_str());
+    return 1;
+  }
+  std::string message;
+  bool ok = qz::faxd::AddAdministrator(store.get(), login, &message);
+  std::fprintf(ok ? stdout : stderr, "qzfaxd: %s\n", message.c_str());
+  return ok ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CommandLine cl = Parse(argc, argv);
+  qz::faxd::DaemonOptions& opt = cl.opt;
+  opt.log = LogLine;
+  // User-log rows go to disk in batches (see the durability note in store.h).
+  opt.store.batch_user_log = true;
+  if (cl.help) {
+    Usage(stdout);
+    return 0;
+  }
+  if (cl.check_config) return CheckConfig(cl);
+  if (!cl.problems.empty()) {
+    for (const std::string& p : cl.problems) std::fprintf(stderr, "qzfaxd: %s\n", p.c_str());
+    if (cl.unknown_option) Usage(stderr);
+    return 2;
+  }
+  std::optional<std::string>& db = cl.db;
+  if (!db) db = DefaultDatabase(true);
   if (!db) {
     std::fprintf(stderr, "qzfaxd: no database path (set --db, XDG_DATA_HOME or HOME)\n");
     return 1;
@@ -207,6 +305,7 @@ int main(int argc, char** argv) {
   // create) private to the account.
   umask(077);
   if (auto me = qz::faxd::LookUpOsUser(static_cast<uint32_t>(geteuid()))) opt.store.os_user = *me;
+  if (cl.add_admin) return AddAdmin(cl);
   if (!opt.embedded_epm) {
     // The runtime's ept_insert reaches the mapper on this port. Set while
     // the process has one thread only.

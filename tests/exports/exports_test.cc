@@ -210,14 +210,18 @@ TEST(Install, LibraryModuleAndHeader) {
   EXPECT_TRUE(fs::exists(prefix / "include/qzcsif/qzcsif.h"));
   std::string dyn = RunCommand("readelf -d '" + (libdir / "libqzcsif.so.1").string() + "'");
   EXPECT_NE(dyn.find("[$ORIGIN]"), std::string::npos) << dyn;
-  // Nothing but the library (and its links), the message module and the
-  // public headers; every header the main one includes is there.
+  // Nothing but the library (and its links), the message module, the
+  // public headers and the two ways to find them (pkg-config, CMake
+  // package); every header the main one includes is there.
+  EXPECT_TRUE(fs::exists(libdir / "pkgconfig/qzcsif.pc"));
+  EXPECT_TRUE(fs::exists(libdir / "cmake/qzcsif/qzcsifConfig.cmake"));
+  EXPECT_TRUE(fs::exists(libdir / "cmake/qzcsif/qzcsifConfigVersion.cmake"));
   size_t files = 0, headers = 0;
   for (const auto& e : fs::recursive_directory_iterator(prefix)) {
     files += !e.is_directory();
     headers += e.path().parent_path() == prefix / "include/qzcsif";
   }
-  EXPECT_EQ(files, 4u + headers);
+  EXPECT_EQ(files, 4u + 3u + headers);
   for (const char* h : {"qzrecords_send.h", "qzrecords_store.h", "qzrecords_admin.h"})
     EXPECT_TRUE(fs::exists(prefix / "include/qzcsif" / h)) << h;
   fs::remove_all(prefix);
