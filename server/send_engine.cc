@@ -387,15 +387,16 @@ void SendEngine::FinishAttempt(const Attempt& a, int32_t result, int64_t now) {
       context_->store->WithDb([&](sqlite3* db) { return LoadSendTask(db, a.task_id); });
   if (!t || t->state != QZ_TASK_SENDING) return;
   t->last_result = result;
-  t->last_error = OutcomeText(result);
+  t->last_error = std::string(OutcomeText(result)) + ", dialled " + a.dialled;
   t->pages_done = result == QZ_SEND_OK ? t->pages_total : a.pages_done;
   if (result == QZ_SEND_OK) {
     t->state = QZ_TASK_DONE;
     t->end_ms = now;
     if (a.outcome == DialOutcome::kOwnLine) t->recv_id = Deliver(a, *t, now);
     Event(SystemLog::Level::kInfo, t->owner,
-          "fax " + std::to_string(t->id) + " sent to " + t->number + " (" +
-              std::to_string(t->pages_total) + " pages)");
+          "fax " + std::to_string(t->id) + " sent to " + t->number + " (dialled " + a.dialled +
+              " on line " + std::to_string(a.line_id) + ", " + std::to_string(t->pages_total) +
+              " pages)");
   } else if (result == QZ_SEND_INTERRUPTED) {
     t->state = QZ_TASK_QUEUED;
     t->attempts = t->attempts > 0 ? t->attempts - 1 : 0;
@@ -406,7 +407,8 @@ void SendEngine::FinishAttempt(const Attempt& a, int32_t result, int64_t now) {
     t->state = QZ_TASK_FAILED;
     t->end_ms = now;
     Event(SystemLog::Level::kWarning, t->owner,
-          "fax " + std::to_string(t->id) + " to " + t->number + " failed after " +
+          "fax " + std::to_string(t->id) + " to " + t->number + " (dialled " + a.dialled +
+              ") failed after " +
               std::to_string(t->attempts) + " attempts: " + t->last_error);
   }
   context_->store->Transaction([&](sqlite3* db) { return SaveSendTask(db, *t) != 0; });
@@ -501,17 +503,19 @@ void SendEngine::StartAttempts(int64_t now) {
       if (!digits.empty() && DigitsOf(own.number) == digits) a.own_line = own;
     a.outcome = DialPlan(digits, t.attempts, a.own_line.id != 0);
     a.fail_page = std::min<uint32_t>(2, a.pages_total);
+    // What the line dials: the number through the dial rules and the
+    // prefix table. The dial plan above judges the number as submitted,
+    // so a fax to one of our own lines arrives whatever prefix is dialled.
+    a.dialled = context_->telephony ? context_->telephony->DialString(line->id, t.number) : digits;
     t.state = QZ_TASK_SENDING;
     ++t.attempts;
     t.line_id = line->id;
     t.start_ms = now;
     t.pages_done = 0;
-    t.last_error = "dialling";
+    t.last_error = "dialling " + a.dialled;
     if (!context_->store->Transaction([&](sqlite3* db) { return SaveSendTask(db, t) != 0; }))
       continue;
-    if (context_->telephony)
-      context_->telephony->ReportLineState(
-          line->id, "dialing " + context_->telephony->DialString(line->id, t.number));
+    if (context_->telephony) context_->telephony->ReportLineState(line->id, "dialing " + a.dialled);
     attempts_[line->id] = a;
     free_lines.erase(line);
   }

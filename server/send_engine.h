@@ -179,6 +179,7 @@ class SendEngine {
     uint32_t pages_done = 0;
     uint32_t fail_page = 0;  // kLineFail: the page during which it breaks (1-based)
     LineView own_line;       // kOwnLine: the receiving line
+    std::string dialled;     // the digits dialled (dial rules and prefixes applied)
   };
 
   void StepLocked(int64_t now);
