@@ -411,7 +411,10 @@ void SendEngine::FinishAttempt(const Attempt& a, int32_t result, int64_t now) {
               ") failed after " +
               std::to_string(t->attempts) + " attempts: " + t->last_error);
   }
-  context_->store->Transaction([&](sqlite3* db) { return SaveSendTask(db, *t) != 0; });
+  if (!context_->store->Transaction([&](sqlite3* db) { return SaveSendTask(db, *t) != 0; }))
+    Event(SystemLog::Level::kError, t->owner,
+          "fax " + std::to_string(t->id) + ": store failure, the outcome \"" + t->last_error +
+              "\" is lost");
 }
 
 uint32_t SendEngine::Deliver(const Attempt& a, const SendTask& t, int64_t now) {
@@ -432,7 +435,12 @@ uint32_t SendEngine::Deliver(const Attempt& a, const SendTask& t, int64_t now) {
   r.subject = t.subject;
   int64_t id = 0;
   context_->store->Transaction([&](sqlite3* db) { return (id = SaveRecvTask(db, r)) != 0; });
-  if (id == 0) return 0;
+  if (id == 0) {
+    Event(SystemLog::Level::kError, t.owner,
+          "fax " + std::to_string(t.id) + " to line " + a.own_line.number +
+              ": store failure, not received");
+    return 0;
+  }
   r.id = id;
   // The received fax is a copy of what was sent, in the server's store.
   if (!context_->data_dir.empty()) {
@@ -464,7 +472,16 @@ uint32_t SendEngine::Deliver(const Attempt& a, const SendTask& t, int64_t now) {
   if (context_->inbox)
     for (const Destination& d : to) filed = context_->inbox->Deliver(fax, d) || filed;
   if (filed) r.state = QZ_RECV_DELIVERED;
-  context_->store->Transaction([&](sqlite3* db) { return SaveRecvTask(db, r) != 0; });
+  bool printer_only = std::all_of(to.begin(), to.end(), [](const Destination& d) {
+    return d.kind == Destination::Kind::kPrinter;
+  });
+  if (context_->inbox && !filed && !printer_only)
+    Event(SystemLog::Level::kWarning, r.owner,
+          "received fax " + std::to_string(id) + " could not be filed for " + r.destination +
+              "; it stays a receive task");
+  if (!context_->store->Transaction([&](sqlite3* db) { return SaveRecvTask(db, r) != 0; }))
+    Event(SystemLog::Level::kError, r.owner,
+          "received fax " + std::to_string(id) + ": store failure while filing it");
   Event(SystemLog::Level::kInfo, r.owner,
         "fax received on line " + r.line_number + " from fax " + std::to_string(t.id) + " (" +
             std::to_string(r.pages) + " pages) for " + r.destination);
@@ -513,8 +530,11 @@ void SendEngine::StartAttempts(int64_t now) {
     t.start_ms = now;
     t.pages_done = 0;
     t.last_error = "dialling " + a.dialled;
-    if (!context_->store->Transaction([&](sqlite3* db) { return SaveSendTask(db, t) != 0; }))
+    if (!context_->store->Transaction([&](sqlite3* db) { return SaveSendTask(db, t) != 0; })) {
+      Event(SystemLog::Level::kError, t.owner,
+            "fax " + std::to_string(t.id) + ": store failure, not dialled");
       continue;
+    }
     if (context_->telephony) context_->telephony->ReportLineState(line->id, "dialing " + a.dialled);
     attempts_[line->id] = a;
     free_lines.erase(line);
