@@ -407,8 +407,7 @@ void SendEngine::FinishAttempt(const Attempt& a, int32_t result, int64_t now) {
     t->state = QZ_TASK_FAILED;
     t->end_ms = now;
     Event(SystemLog::Level::kWarning, t->owner,
-          "fax " + std::to_string(t->id) + " to " + t->number + " (dialled " + a.dialled +
-              ") failed after " +
+          "fax " + std::to_string(t->id) + " to " + t->number + " failed after " +
               std::to_string(t->attempts) + " attempts: " + t->last_error);
   }
   if (!context_->store->Transaction([&](sqlite3* db) { return SaveSendTask(db, *t) != 0; }))

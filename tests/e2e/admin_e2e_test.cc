@@ -5,6 +5,7 @@
 // wired as qzfaxd wires them, on a manual clock that the test steps (the
 // engine has no thread of its own), over real DCE RPC (ncalrpc).
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -49,6 +50,7 @@ class AdminE2E : public ::testing::Test {
     o.store.password_cost = PasswordCost::Minimal();
     o.store.os_user = os_user_;
     o.local_endpoint = "qz-admin-e2e";
+    o.service.register_local_users = false;
     o.clock = &clock_;
     o.send_simulation.lines = 1;  // line 1, number 8001
     o.send_simulation.first_number = 8001;
@@ -226,13 +228,24 @@ TEST_F(AdminE2E, SettingsSteerTheEngineAndShowInTheLogAndAReport) {
   EXPECT_EQ(t.dwState, QZ_TASK_DONE);
   EXPECT_EQ(t.dwLineID, 2u);
 
-  // The system log: the dialled digits, the settings, the routing, logins.
+  // An OS account mapped to no user is refused.
+  QZIfUninitialize();
+  ASSERT_TRUE(daemon_->store().WithDb([](sqlite3* db) {
+    return sqlite3_exec(db, "DELETE FROM os_users", nullptr, nullptr, nullptr) == SQLITE_OK;
+  }));
+  ASSERT_EQ(QZIfInitialize(), 0u);
+  EXPECT_NE(LogInServer(&id_), 1u);
+  Become("admin");
+
+  // The system log: the dialled digits, the settings, the routing, sessions.
   EXPECT_TRUE(Logged("line 2: dialing 95550100"));
   EXPECT_FALSE(Logged("line 1: dialing 555"));
   EXPECT_TRUE(Logged("line 2 out of service", "admin"));
   EXPECT_TRUE(Logged("authorization entry records changed", "admin"));
   EXPECT_TRUE(Logged("routed to department:sales"));
   EXPECT_TRUE(Logged("login: session", "clerk"));
+  EXPECT_TRUE(Logged("logout: session", "clerk"));
+  EXPECT_TRUE(Logged("login refused: OS user " + os_user_ + " is not mapped to a user"));
 
   // The report per user: admin sent three faxes, clerk one; the received
   // fax belongs to the department (no user).
