@@ -59,14 +59,10 @@ class AdminHarness {
     context.store = store.get();
     context.clock = &clock;
     context.data_dir = dir_;
+    // No simulated lines: the tests configure the lines they need.
+    context.send_simulation.lines = 0;
+    // The families wire the Telephony, Routing and SystemLog hooks.
     families = MakeFamilies(&context);
-    // The daemon does not hand these hooks to the engine yet; the tests
-    // of the units that answer them take them here.
-    for (auto& f : families)
-      if (auto* dialing = dynamic_cast<DialingFamily*>(f.get())) {
-        context.telephony = dialing->telephony();
-        context.routing = dialing->routing();
-      }
     admin = *store->GetUser("admin");
   }
   ~AdminHarness() { std::filesystem::remove_all(dir_); }

@@ -58,14 +58,20 @@ std::vector<std::unique_ptr<ProcedureFamily>> MakeFamilies(ServerContext* contex
   families.push_back(std::make_unique<SendQueueFamily>(context));
   families.push_back(std::make_unique<CoverFieldsFamily>(context));
   // Lines, dialing, routing, logs, configuration, reports. They answer
-  // the SystemLog hook. Their Telephony and Routing hooks are not wired to
-  // the engine yet (its lines table is not seeded from the simulated
-  // lines): the engine keeps its own fallbacks for both.
+  // the SystemLog, Telephony and Routing hooks: from here on the engine
+  // sends only on the configured lines (a database without lines gets the
+  // daemon's simulated ones, once), dials through the dial rules and the
+  // prefix table, and routes received faxes by the routing rules.
   {
     auto logs = std::make_unique<SysConfigFamily>(context);
     context->system_log = logs->system_log();
     auto lines = std::make_unique<LinesFamily>(context);
     auto dialing = std::make_unique<DialingFamily>(context, lines->board());
+    const SendSimulation& sim = context->send_simulation;
+    if (!SeedLinesIfNone(context->store, sim.lines, sim.first_number) && context->log)
+      context->log("lines: cannot seed the simulated lines");
+    context->telephony = dialing->telephony();
+    context->routing = dialing->routing();
     families.push_back(std::move(logs));
     families.push_back(std::move(lines));
     families.push_back(std::move(dialing));

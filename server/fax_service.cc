@@ -9,11 +9,13 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
 #include "interfaces/interfaces.h"
 #include "server/password.h"
 #include "server/records.h"
 #include "server/server_status.h"
+#include "server/syslog_config.h"
 
 namespace qz::faxd {
 namespace {
@@ -76,6 +78,33 @@ const rpc::ProcDesc* ServiceProc(uint16_t opnum) {
 void EnsurePositions(const rpc::ProcDesc* proc, rpc::ServerArgs& args) {
   size_t need = proc ? proc->param_count + 1u : 1u;
   if (args.values.size() < need) args.values.resize(need);
+}
+
+// Logins, logouts and refused logins go to the system log (source
+// "sessions") when the logs family is among the service's families.
+// Refused logins cost a caller nothing, so at most kRefusalsPerSecond of
+// them are written a second (the user log keeps every call).
+constexpr int kRefusalsPerSecond = 5;
+
+void SessionEvent(const std::vector<ProcedureFamily*>& families, SystemLog::Level level,
+                  const std::string& user, const std::string& text) {
+  for (ProcedureFamily* f : families)
+    if (auto* logs = dynamic_cast<SysConfigFamily*>(f)) {
+      logs->system_log()->Write(level, "sessions", user, text);
+      return;
+    }
+}
+
+bool RefusalMayBeLogged(int64_t now_s) {
+  static std::mutex mu;
+  static int64_t second = 0;
+  static int written = 0;
+  std::lock_guard<std::mutex> lock(mu);
+  if (now_s != second) {
+    second = now_s;
+    written = 0;
+  }
+  return written++ < kRefusalsPerSecond;
 }
 
 }  // namespace
@@ -411,6 +440,9 @@ int32_t FaxService::LogInServer(const rpc::CallContext& ctx, rpc::ServerArgs& ar
   if (!user) {
     note->detail = why;
     Log("login refused: " + why + " (" + DescribePeer(ctx) + ")");
+    if (RefusalMayBeLogged(options_.now()))
+      SessionEvent(families_, SystemLog::Level::kWarning, "",
+                   "login refused: " + why + " (" + DescribePeer(ctx) + ")");
     return AsResult(kUnknownCaller);
   }
   std::string binding = CallerBinding(ctx);
@@ -451,6 +483,8 @@ int32_t FaxService::LogInServer(const rpc::CallContext& ctx, rpc::ServerArgs& ar
   note->session = *session;
   note->detail = "logged in";
   Log("login: " + *user + " session " + std::to_string(*session) + " (" + DescribePeer(ctx) + ")");
+  SessionEvent(families_, SystemLog::Level::kInfo, *user,
+               "login: session " + std::to_string(*session) + " (" + DescribePeer(ctx) + ")");
   return kOk;
 }
 
@@ -465,6 +499,8 @@ int32_t FaxService::LogoutServer(const rpc::CallContext& ctx, rpc::ServerArgs& a
     return AsResult(kBadKey);
   }
   ForgetSession(key.session);
+  SessionEvent(families_, SystemLog::Level::kInfo, key.user,
+               "logout: session " + std::to_string(key.session));
   note->detail = "logged out";
   return kOk;
 }

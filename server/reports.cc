@@ -51,7 +51,33 @@ const SchemaPart kReportsSchemaPart = {
       "CREATE TABLE report_templates (id INTEGER PRIMARY KEY, folder_id INTEGER,"
       " group_by INTEGER, direction INTEGER, owner TEXT, name TEXT, report_condition TEXT,"
       " description TEXT, record BLOB NOT NULL);"
-      "CREATE INDEX report_templates_folder ON report_templates(folder_id);"}}};
+      "CREATE INDEX report_templates_folder ON report_templates(folder_id);"},
+     // The send and receive history reports run over: finished send tasks
+     // (5 done, 6 failed) and finished receive tasks (2 received, 3
+     // delivered, 4 failed). A sent fax counts for its owner and the
+     // owner's department; a received one for the user it was routed to,
+     // or the department it was routed to (a fax for a printer counts for
+     // neither). Times are seconds; the duration is that of the last
+     // attempt, from dialling to the end.
+     {2,
+      "CREATE VIEW fax_history AS"
+      " SELECT 1 AS direction, s.owner AS user_id, coalesce(u.dept_id, '') AS department_id,"
+      "  s.line_id AS line_id, s.end_ms / 1000 AS time, s.pages_done AS pages,"
+      "  CASE WHEN s.start_ms > 0 AND s.end_ms > s.start_ms"
+      "   THEN (s.end_ms - s.start_ms) / 1000 ELSE 0 END AS duration,"
+      "  s.state = 5 AS ok"
+      " FROM send_tasks s LEFT JOIN users u ON u.id = s.owner WHERE s.state IN (5, 6)"
+      " UNION ALL"
+      " SELECT 2, CASE WHEN r.destination LIKE 'user %' THEN r.owner ELSE '' END,"
+      "  CASE WHEN r.destination LIKE 'department %' THEN substr(r.destination, 12)"
+      "   WHEN r.destination LIKE 'user %' THEN coalesce(u.dept_id, '') ELSE '' END,"
+      "  r.line_id, r.end_ms / 1000, r.pages,"
+      "  CASE WHEN r.end_ms > r.start_ms THEN (r.end_ms - r.start_ms) / 1000 ELSE 0 END,"
+      "  r.state IN (2, 3)"
+      " FROM recv_tasks r LEFT JOIN users u ON u.id = r.owner WHERE r.state IN (2, 3, 4);"}}};
+// The view above names these states by number.
+static_assert(QZ_TASK_DONE == 5 && QZ_TASK_FAILED == 6 && QZ_RECV_RECEIVED == 2 &&
+              QZ_RECV_DELIVERED == 3 && QZ_RECV_FAILED == 4);
 
 const RecordKind kTemplateKind = {"report_templates", "report template",
                                   QZ_SIZEOF_FAXREPORTMODEL, false, 0, 0,

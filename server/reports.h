@@ -8,7 +8,8 @@
 // and condition of a template; "group=user|department|line|day|month"
 // chooses (or overrides) the grouping; the other fields select history
 // rows. The report is one parameterised SQL statement over the view
-// "fax_history" that the send queue provides:
+// "fax_history" over the send queue's tables (step 2 of kReportsSchemaPart;
+// which tasks count for whom is in server/README.md):
 //   direction INTEGER (1 sent, 2 received), user_id TEXT,
 //   department_id TEXT, line_id INTEGER, time INTEGER (seconds since
 //   1970), pages INTEGER, duration INTEGER (seconds), ok INTEGER (1 sent

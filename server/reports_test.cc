@@ -1,6 +1,8 @@
 // reports_test.cc -- report templates per folder and reports over the
-// send and receive history (here a stand-in for the send queue's view).
+// send and receive history (the view over the send queue's tables).
 #include "server/reports.h"
+
+#include "server/send_engine.h"
 
 #include "server/admin_test_support.h"
 #include "server/sql.h"
@@ -100,18 +102,43 @@ TEST(Reports, TemplatesLiveInTheirFolder) {
 class ReportQuery : public ::testing::Test {
  protected:
   void SetUp() override {
-    // The send queue's view over its history, as a table here.
-    ASSERT_TRUE(h.store->WithDb([](sqlite3* db) {
+    // Finished tasks of bob (sales) and amy (it), one still queued, and a
+    // fax received for the department "it"; times in seconds.
+    h.AddUser("bob", {});
+    h.AddUser("amy", {});
+    auto sent = [](const char* owner, uint32_t state, uint32_t line, int64_t end_s,
+                   uint32_t pages, int64_t seconds) {
+      SendTask t;
+      t.owner = owner;
+      t.state = state;
+      t.line_id = line;
+      t.pages_done = pages;
+      t.end_ms = end_s * 1000;
+      t.start_ms = t.end_ms - seconds * 1000;
+      return t;
+    };
+    auto received = [](const char* owner, const char* to, int64_t end_s, uint32_t pages) {
+      RecvTask r;
+      r.owner = owner;
+      r.destination = to;
+      r.state = QZ_RECV_DELIVERED;
+      r.line_id = 1;
+      r.pages = pages;
+      r.end_ms = end_s * 1000;
+      r.start_ms = r.end_ms - 40000;
+      return r;
+    };
+    ASSERT_TRUE(h.store->Transaction([&](sqlite3* db) {
       return sqlite3_exec(db,
-                          "CREATE TABLE fax_history (direction INTEGER, user_id TEXT,"
-                          " department_id TEXT, line_id INTEGER, time INTEGER, pages INTEGER,"
-                          " duration INTEGER, ok INTEGER);"
-                          "INSERT INTO fax_history VALUES"
-                          " (1, 'bob', 'sales', 1, 1700000000, 2, 30, 1),"
-                          " (1, 'bob', 'sales', 2, 1700003600, 1, 20, 0),"
-                          " (1, 'amy', 'it', 1, 1700090000, 5, 60, 1),"
-                          " (2, 'amy', 'it', 1, 1700090100, 3, 40, 1);",
-                          nullptr, nullptr, nullptr) == SQLITE_OK;
+                          "UPDATE users SET dept_id = 'sales' WHERE id = 'bob';"
+                          "UPDATE users SET dept_id = 'it' WHERE id = 'amy';",
+                          nullptr, nullptr, nullptr) == SQLITE_OK &&
+             SaveSendTask(db, sent("bob", QZ_TASK_DONE, 1, 1700000000, 2, 30)) &&
+             SaveSendTask(db, sent("bob", QZ_TASK_FAILED, 2, 1700003600, 1, 20)) &&
+             SaveSendTask(db, sent("amy", QZ_TASK_DONE, 1, 1700090000, 5, 60)) &&
+             SaveSendTask(db, sent("bob", QZ_TASK_QUEUED, 0, 0, 0, 0)) &&
+             SaveRecvTask(db, received("amy", "user amy", 1700090100, 3)) &&
+             SaveRecvTask(db, received("bob", "department it", 1700090200, 4));
     }));
   }
   std::vector<FAXREPORTROW> Report(const std::string& text, int32_t want = kOk,
@@ -130,15 +157,17 @@ class ReportQuery : public ::testing::Test {
 
 TEST_F(ReportQuery, CountsPagesAndDurationsPerGroup) {
   std::vector<FAXREPORTROW> rows = Report("");
-  ASSERT_EQ(rows.size(), 2u);  // per user by default, ordered
-  EXPECT_STREQ(rows[0].szKey, "amy");
-  EXPECT_EQ(rows[0].dwFaxes, 2u);
+  ASSERT_EQ(rows.size(), 3u);  // per user by default, ordered
+  EXPECT_STREQ(rows[0].szKey, "");  // the department's fax has no user
   EXPECT_EQ(rows[0].dwReceived, 1u);
-  EXPECT_STREQ(rows[1].szKey, "bob");
-  EXPECT_EQ(rows[1].dwSent, 2u);
-  EXPECT_EQ(rows[1].dwFailed, 1u);
-  EXPECT_EQ(rows[1].dwPages, 3u);
-  EXPECT_EQ(rows[1].dwSeconds, 50u);
+  EXPECT_STREQ(rows[1].szKey, "amy");
+  EXPECT_EQ(rows[1].dwFaxes, 2u);
+  EXPECT_EQ(rows[1].dwReceived, 1u);
+  EXPECT_STREQ(rows[2].szKey, "bob");
+  EXPECT_EQ(rows[2].dwSent, 2u);  // not the queued one
+  EXPECT_EQ(rows[2].dwFailed, 1u);
+  EXPECT_EQ(rows[2].dwPages, 3u);
+  EXPECT_EQ(rows[2].dwSeconds, 50u);
   rows = Report("group=day; direction=1");
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_STREQ(rows[0].szKey, "2023-11-14");
@@ -156,6 +185,9 @@ TEST_F(ReportQuery, CountsPagesAndDurationsPerGroup) {
   EXPECT_EQ(head.dwGroupBy, QZ_REPORT_BY_DEPARTMENT);
   EXPECT_EQ(head.dwRows, 2u);
   ASSERT_EQ(rows.size(), 2u);
+  EXPECT_STREQ(rows[0].szKey, "it");
+  EXPECT_EQ(rows[0].dwFaxes, 3u);  // amy's two and the fax routed to "it"
+  EXPECT_EQ(rows[0].dwPages, 12u);
   EXPECT_STREQ(rows[1].szKey, "sales");
   EXPECT_EQ(rows[1].dwFaxes, 1u);  // the failed one is left out
   // Client text is only ever a value.
@@ -173,7 +205,7 @@ TEST_F(ReportQuery, RightsAndAMissingHistory) {
   EXPECT_EQ(h.Run(83, a, reader), kOk);
   EXPECT_EQ(h.Run(83, a, writer), AsResult(kAccessDenied));
   EXPECT_FALSE(a[3].present);
-  h.store->WithDb([](sqlite3* db) { return sqlite3_exec(db, "DROP TABLE fax_history", nullptr, nullptr, nullptr); });
+  h.store->WithDb([](sqlite3* db) { return sqlite3_exec(db, "DROP VIEW fax_history", nullptr, nullptr, nullptr); });
   Report("", AsResult(kNoHistory));
 }
 

@@ -387,15 +387,16 @@ void SendEngine::FinishAttempt(const Attempt& a, int32_t result, int64_t now) {
       context_->store->WithDb([&](sqlite3* db) { return LoadSendTask(db, a.task_id); });
   if (!t || t->state != QZ_TASK_SENDING) return;
   t->last_result = result;
-  t->last_error = OutcomeText(result);
+  t->last_error = std::string(OutcomeText(result)) + ", dialled " + a.dialled;
   t->pages_done = result == QZ_SEND_OK ? t->pages_total : a.pages_done;
   if (result == QZ_SEND_OK) {
     t->state = QZ_TASK_DONE;
     t->end_ms = now;
     if (a.outcome == DialOutcome::kOwnLine) t->recv_id = Deliver(a, *t, now);
     Event(SystemLog::Level::kInfo, t->owner,
-          "fax " + std::to_string(t->id) + " sent to " + t->number + " (" +
-              std::to_string(t->pages_total) + " pages)");
+          "fax " + std::to_string(t->id) + " sent to " + t->number + " (dialled " + a.dialled +
+              " on line " + std::to_string(a.line_id) + ", " + std::to_string(t->pages_total) +
+              " pages)");
   } else if (result == QZ_SEND_INTERRUPTED) {
     t->state = QZ_TASK_QUEUED;
     t->attempts = t->attempts > 0 ? t->attempts - 1 : 0;
@@ -409,7 +410,10 @@ void SendEngine::FinishAttempt(const Attempt& a, int32_t result, int64_t now) {
           "fax " + std::to_string(t->id) + " to " + t->number + " failed after " +
               std::to_string(t->attempts) + " attempts: " + t->last_error);
   }
-  context_->store->Transaction([&](sqlite3* db) { return SaveSendTask(db, *t) != 0; });
+  if (!context_->store->Transaction([&](sqlite3* db) { return SaveSendTask(db, *t) != 0; }))
+    Event(SystemLog::Level::kError, t->owner,
+          "fax " + std::to_string(t->id) + ": store failure, the outcome \"" + t->last_error +
+              "\" is lost");
 }
 
 uint32_t SendEngine::Deliver(const Attempt& a, const SendTask& t, int64_t now) {
@@ -430,7 +434,12 @@ uint32_t SendEngine::Deliver(const Attempt& a, const SendTask& t, int64_t now) {
   r.subject = t.subject;
   int64_t id = 0;
   context_->store->Transaction([&](sqlite3* db) { return (id = SaveRecvTask(db, r)) != 0; });
-  if (id == 0) return 0;
+  if (id == 0) {
+    Event(SystemLog::Level::kError, t.owner,
+          "fax " + std::to_string(t.id) + " to line " + a.own_line.number +
+              ": store failure, not received");
+    return 0;
+  }
   r.id = id;
   // The received fax is a copy of what was sent, in the server's store.
   if (!context_->data_dir.empty()) {
@@ -462,7 +471,16 @@ uint32_t SendEngine::Deliver(const Attempt& a, const SendTask& t, int64_t now) {
   if (context_->inbox)
     for (const Destination& d : to) filed = context_->inbox->Deliver(fax, d) || filed;
   if (filed) r.state = QZ_RECV_DELIVERED;
-  context_->store->Transaction([&](sqlite3* db) { return SaveRecvTask(db, r) != 0; });
+  bool printer_only = std::all_of(to.begin(), to.end(), [](const Destination& d) {
+    return d.kind == Destination::Kind::kPrinter;
+  });
+  if (context_->inbox && !filed && !printer_only)
+    Event(SystemLog::Level::kWarning, r.owner,
+          "received fax " + std::to_string(id) + " could not be filed for " + r.destination +
+              "; it stays a receive task");
+  if (!context_->store->Transaction([&](sqlite3* db) { return SaveRecvTask(db, r) != 0; }))
+    Event(SystemLog::Level::kError, r.owner,
+          "received fax " + std::to_string(id) + ": store failure while filing it");
   Event(SystemLog::Level::kInfo, r.owner,
         "fax received on line " + r.line_number + " from fax " + std::to_string(t.id) + " (" +
             std::to_string(r.pages) + " pages) for " + r.destination);
@@ -501,17 +519,22 @@ void SendEngine::StartAttempts(int64_t now) {
       if (!digits.empty() && DigitsOf(own.number) == digits) a.own_line = own;
     a.outcome = DialPlan(digits, t.attempts, a.own_line.id != 0);
     a.fail_page = std::min<uint32_t>(2, a.pages_total);
+    // What the line dials: the number through the dial rules and the
+    // prefix table. The dial plan above judges the number as submitted,
+    // so a fax to one of our own lines arrives whatever prefix is dialled.
+    a.dialled = context_->telephony ? context_->telephony->DialString(line->id, t.number) : digits;
     t.state = QZ_TASK_SENDING;
     ++t.attempts;
     t.line_id = line->id;
     t.start_ms = now;
     t.pages_done = 0;
-    t.last_error = "dialling";
-    if (!context_->store->Transaction([&](sqlite3* db) { return SaveSendTask(db, t) != 0; }))
+    t.last_error = "dialling " + a.dialled;
+    if (!context_->store->Transaction([&](sqlite3* db) { return SaveSendTask(db, t) != 0; })) {
+      Event(SystemLog::Level::kError, t.owner,
+            "fax " + std::to_string(t.id) + ": store failure, not dialled");
       continue;
-    if (context_->telephony)
-      context_->telephony->ReportLineState(
-          line->id, "dialing " + context_->telephony->DialString(line->id, t.number));
+    }
+    if (context_->telephony) context_->telephony->ReportLineState(line->id, "dialing " + a.dialled);
     attempts_[line->id] = a;
     free_lines.erase(line);
   }

@@ -6,8 +6,14 @@
 // priority first, then oldest; a line "transmits" a task page by page at
 // the pace of ServerContext::send_simulation, and the outcome of each
 // attempt follows the simulation dial plan (see DialPlan below and
-// server/README.md). A fax dialled to one of the server's own lines comes
-// back as a receive task. Time comes only from ServerContext::clock.
+// server/README.md). With a Telephony hook (the daemon always has one) the
+// lines are the configured ones, a line takes only numbers its limitation
+// rules allow, and each attempt dials Telephony::DialString; the digits
+// dialled are kept in the task's last text ("sent, dialled 95550100") and
+// the system log. A fax dialled to one of the server's own lines comes
+// back as a receive task, routed by the Routing hook (none, or no
+// destination: back to the sending user). Time comes only from
+// ServerContext::clock.
 //
 // Two ways to run it: Start() with send_simulation.engine_thread runs a
 // thread that steps the engine whenever something is due (on the system
@@ -179,6 +185,7 @@ class SendEngine {
     uint32_t pages_done = 0;
     uint32_t fail_page = 0;  // kLineFail: the page during which it breaks (1-based)
     LineView own_line;       // kOwnLine: the receiving line
+    std::string dialled;     // the digits dialled (dial rules and prefixes applied)
   };
 
   void StepLocked(int64_t now);
