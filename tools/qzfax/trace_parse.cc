@@ -78,6 +78,8 @@ RowResult ParseRow(std::string_view v, uint8_t* bytes, int* count, size_t* used)
   ++i;
   int k = 0;
   while (k < 16) {
+    if (!need(1)) return RowResult::kNeedMore;
+    if (v[i] == '\t' || v[i] == '\n') break;
     if (!need(3)) return RowResult::kNeedMore;
     if (!IsHex(v[i]) || !IsHex(v[i + 1]) || v[i + 2] != ' ') break;
     bytes[k++] = static_cast<uint8_t>(HexValue(v[i]) * 16 + HexValue(v[i + 1]));
@@ -292,12 +294,13 @@ TraceParser::Step TraceParser::StepEntry() {
   size_t stamp_end = 0;
   const size_t s = FindStamp(line, 0, &stamp, &stamp_end);
   if (s != std::string_view::npos) {
-    if (s > 0 && state_ == State::kMaybeEnded) {
+    if (state_ == State::kMaybeEnded) {
       EndEntry(false, nullptr);
+      if (s > 0) Garbage(base_ + pos_, base_ + pos_ + s);
     } else {
-      EndEntry(state_ != State::kMaybeEnded, "cut short: the next entry begins inside it");
+      AddLine(line.substr(0, s));  // the torn line's beginning
+      EndEntry(true, "cut short: the next entry begins inside it");
     }
-    if (s > 0) Garbage(base_ + pos_, base_ + pos_ + s);
     pos_ += s;
     return Step::kDone;
   }
@@ -353,9 +356,20 @@ TraceParser::Step TraceParser::StepDump() {
   size_t used = 0;
   const RowResult r = ParseRow(std::string_view(buf_).substr(pos_), bytes, &count, &used);
   if (r == RowResult::kNeedMore && Avail() < kMaxRow && !at_end_) return Step::kNeedMore;
-  if (r == RowResult::kNeedMore || r == RowResult::kBad) {
-    EndEntry(true, r == RowResult::kBad ? "a dump row is malformed" : "the log ends inside a dump");
-    return Step::kDone;  // the bytes are looked at again for the next entry
+  if (r == RowResult::kNeedMore) {  // at the end: the rest is this entry's
+    EndEntry(true, "the log ends inside a dump");
+    pos_ = buf_.size();
+    return Step::kDone;
+  }
+  if (r == RowResult::kBad) {
+    EndEntry(true, "a dump row is malformed");
+    // The torn row's bytes belong to this entry when the next entry
+    // follows within a row's length; anything longer is garbage.
+    Stamp stamp;
+    size_t end = 0;
+    const size_t next = FindStamp(std::string_view(buf_), pos_, &stamp, &end);
+    if (next != std::string_view::npos && next - pos_ <= kMaxRow) pos_ = next;
+    return Step::kDone;
   }
   Dump& d = cur_.dumps.back();
   d.total += static_cast<uint64_t>(count);
