@@ -235,3 +235,51 @@ def test_follow_waits_for_the_log_and_picks_up_appends(real, tmp_path):
     finally:
         proc.send_signal(signal.SIGTERM)
         assert proc.wait(timeout=10) == 0
+
+
+def dump(data, address=0x1000):
+    """A buffer dump as the log writes it: a tab line, rows of up to 16
+    bytes, each full row but the last followed by its bytes raw; no bytes:
+    only the two line feeds."""
+    out = b"\t" if data else b""
+    for i in range(0, len(data), 16):
+        if i:
+            out += b"\t" + data[i - 16:i]
+        out += b"\n\t0x%08x\t" % (address + i) + b"".join(b"%02x " % c for c in data[i:i + 16])
+    return out + b"\n\n"
+
+
+def test_format_corners_the_real_log_lacks(tmp_path):
+    folder = bytearray(104)
+    folder[0:4] = (7).to_bytes(4, "little")
+    folder[28:35] = b"Reports"
+    fake_stamp = b"1-1-1-1:1:1 1mm\t"  # 16 bytes that look like an entry start
+    log = (
+        b"2027-2-1-9:3:4 5mm\t\tdwServerID = 3\n\n"  # no label
+        b"2027-2-1-9:3:4 6mm\t Call RemoteDeleteReportTemplate\n\tdwServerID = 3\n"
+        b"\t&fhParent = 0x00001000\n\tsizeof(FOLDERINFO_TABLE) = 0x68\n" + dump(bytes(folder)) +
+        b"\tnReportID = 5\n\n"  # the entry goes on after its dump
+        b"2027-2-1-9:3:4 7mm\t Call RemoteDelUserLog\n\tdwServerID = 3\n\tpszCondition = a\nb\n\n"
+        b"2027-2-1-9:3:4 8mm\t Call rpcSendFax \n\tpFaxInfo = 0x00002000\n\tdwSize = 0x14\n" +
+        dump(fake_stamp + b"\n\n\t ") +
+        b"2027-2-1-9:3:4 9mm\t Call RemoteGetScripts return \n\t*ppScriptInfo = 0x00000000\n"
+        b"\tlSize = 0x0\n" + dump(b"") + b"\tlret = c1ff3002\n\n"
+        b"2027-2-1-9:3:4 10mm\t Call ServerStop return \n\tlret = 0\n\n"
+        b"2027-2-1-9:3:4 11mm\t Call rpcGetFile\n\tdwID = 4\n Call rpcGetFile return\n\tlret = 1\n\n")
+    path = tmp_path / "corners.qzx"
+    path.write_bytes(log)
+    out = doc(str(path))
+    assert out["problems"] == [] and out["entries_read"] == 7
+    e = out["entries"]
+    assert (e[0]["label"], e[0]["server_id"]) == ("", 3)
+    assert [l.get("name") for l in e[1]["lines"][1:]] == [
+        "dwServerID", "&fhParent", "sizeof(FOLDERINFO_TABLE)", "nReportID"]
+    folder_rec = e[1]["dumps"][0]["records"][0]
+    assert (folder_rec["dwFolderID"], folder_rec["szName"]) == (7, "Reports")
+    assert e[2]["lines"][-1] == {"name": "pszCondition", "value": "a\nb"}
+    assert e[3]["dumps"][0]["bytes"] == 20 and e[3]["dumps"][0]["complete"]
+    assert e[3]["dumps"][0]["rest_hex"] == (fake_stamp + b"\n\n\t ").hex()
+    assert [l.get("name") for l in e[4]["lines"][1:]] == ["*ppScriptInfo", "lSize", "lret"]
+    assert (e[4]["dumps"], e[4]["status"], e[4]["ok"]) == ([], "0xc1ff3002", False)
+    assert (e[5]["name"], e[5]["ok"]) == ("ServerStop", True)  # the service exports succeed with 0
+    assert (e[6]["name"], e[6]["kind"], e[6]["ok"]) == ("rpcGetFile", "call+return", True)
