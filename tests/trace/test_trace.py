@@ -265,11 +265,12 @@ def test_format_corners_the_real_log_lacks(tmp_path):
         b"2027-2-1-9:3:4 9mm\t Call RemoteGetScripts return \n\t*ppScriptInfo = 0x00000000\n"
         b"\tlSize = 0x0\n" + dump(b"") + b"\tlret = c1ff3002\n\n"
         b"2027-2-1-9:3:4 10mm\t Call ServerStop return \n\tlret = 0\n\n"
-        b"2027-2-1-9:3:4 11mm\t Call rpcGetFile\n\tdwID = 4\n Call rpcGetFile return\n\tlret = 1\n\n")
+        b"2027-2-1-9:3:4 11mm\t Call rpcGetFile\n\tdwID = 4\n Call rpcGetFile return\n\tlret = 1\n\n"
+        b"2027-2-1-9:3:4 12mm\t Call Bad\xff\xfeName\n\n")
     path = tmp_path / "corners.qzx"
     path.write_bytes(log)
     out = doc(str(path))
-    assert out["problems"] == [] and out["entries_read"] == 7
+    assert out["problems"] == [] and out["entries_read"] == 8
     e = out["entries"]
     assert (e[0]["label"], e[0]["server_id"]) == ("", 3)
     assert [l.get("name") for l in e[1]["lines"][1:]] == [
@@ -283,3 +284,5 @@ def test_format_corners_the_real_log_lacks(tmp_path):
     assert (e[4]["dumps"], e[4]["status"], e[4]["ok"]) == ([], "0xc1ff3002", False)
     assert (e[5]["name"], e[5]["ok"]) == ("ServerStop", True)  # the service exports succeed with 0
     assert (e[6]["name"], e[6]["kind"], e[6]["ok"]) == ("rpcGetFile", "call+return", True)
+    assert e[7]["name"] == "Bad\\xff\\xfeName"  # JSON stays valid on bytes that are no text
+    assert len(doc(str(path), "--summary")["summary"]) == 8

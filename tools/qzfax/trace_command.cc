@@ -70,6 +70,12 @@ struct ExportStats {
   int64_t total_ms = 0, min_ms = 0, max_ms = 0;
 };
 
+// JSON text; bytes that are not UTF-8 (names out of a damaged log) are
+// replaced rather than thrown about.
+std::string Text(const json& j) {
+  return j.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
 volatile sig_atomic_t g_stop = 0;
 void OnSignal(int) { g_stop = 1; }
 
@@ -114,7 +120,7 @@ class Pipeline {
     } else if (o_.json) {
       json j = {{"type", "problem"}};
       j.update(trace::ProblemJson(p));
-      std::printf("%s\n", j.dump().c_str());
+      std::printf("%s\n", Text(j).c_str());
     } else {
       std::fprintf(stderr, "qzfax trace: %s at byte %llu%s\n", p.what.c_str(),
                    static_cast<unsigned long long>(p.offset),
@@ -123,20 +129,20 @@ class Pipeline {
   }
 
   void Begin() {
-    if (o_.json && !o_.follow) std::printf("{\"file\":%s,", json(o_.file).dump().c_str());
+    if (o_.json && !o_.follow) std::printf("{\"file\":%s,", Text(json(o_.file)).c_str());
     if (o_.json && !o_.follow && !o_.summary) std::fputs("\"entries\":[", stdout);
   }
 
   void End() {
     if (o_.json && !o_.follow) {
       if (!o_.summary) std::fputs("],", stdout);
-      if (o_.summary) std::printf("\"summary\":%s,", SummaryJson().dump().c_str());
+      if (o_.summary) std::printf("\"summary\":%s,", Text(SummaryJson()).c_str());
       std::printf("\"entries_read\":%llu,\"torn_entries\":%llu,\"problems\":%s}\n",
                   static_cast<unsigned long long>(entries_),
-                  static_cast<unsigned long long>(torn_), json(problems_).dump().c_str());
+                  static_cast<unsigned long long>(torn_), Text(json(problems_)).c_str());
     } else if (o_.json) {
       if (o_.summary)
-        std::printf("%s\n", json({{"type", "summary"}, {"summary", SummaryJson()}}).dump().c_str());
+        std::printf("%s\n", Text(json({{"type", "summary"}, {"summary", SummaryJson()}})).c_str());
     } else if (o_.summary) {
       PrintSummary();
     }
@@ -215,9 +221,9 @@ class Pipeline {
       if (o_.follow) {
         json line = {{"type", "entry"}};
         line.update(j);
-        std::printf("%s\n", line.dump().c_str());
+        std::printf("%s\n", Text(line).c_str());
       } else {
-        std::printf("%s%s", shown_ ? "," : "", j.dump().c_str());
+        std::printf("%s%s", shown_ ? "," : "", Text(j).c_str());
       }
     } else {
       if (shown_) std::fputc('\n', stdout);

@@ -61,13 +61,15 @@ std::string UtcText(uint32_t t) {
   return buf;
 }
 
-// Printable form of raw bytes for the text view.
-std::string Printable(std::string_view s) {
+// Raw bytes with some escaped as \xNN: for the text view the control
+// characters (a line feed as \n), for JSON, whose strings must be valid
+// UTF-8, the bytes outside ASCII.
+std::string Escaped(std::string_view s, bool for_text) {
   std::string out;
   for (unsigned char c : s) {
-    if (c == '\n') {
+    if (for_text && c == '\n') {
       out += "\\n";
-    } else if (c < 0x20 || c == 0x7f) {
+    } else if (for_text ? (c < 0x20 || c == 0x7f) : c >= 0x80) {
       char buf[8];
       std::snprintf(buf, sizeof buf, "\\x%02x", c);
       out += buf;
@@ -77,21 +79,8 @@ std::string Printable(std::string_view s) {
   }
   return out;
 }
-
-// JSON strings must be valid UTF-8: bytes outside ASCII are escaped.
-std::string JsonSafe(std::string_view s) {
-  std::string out;
-  for (unsigned char c : s) {
-    if (c >= 0x80) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\x%02x", c);
-      out += buf;
-    } else {
-      out.push_back(static_cast<char>(c));
-    }
-  }
-  return out;
-}
+std::string Printable(std::string_view s) { return Escaped(s, true); }
+std::string JsonSafe(std::string_view s) { return Escaped(s, false); }
 
 std::string HexString(const std::vector<uint8_t>& b, size_t from, size_t n) {
   static const char kDigits[] = "0123456789abcdef";
