@@ -232,6 +232,13 @@ def test_follow_waits_for_the_log_and_picks_up_appends(real, tmp_path):
         more = read_json_lines(proc, lambda ls: len(ls) >= 1)
         assert len(more) == 1 and more[0]["label"] == "Call RemoteQueryUserLog return"
         assert not more[0]["torn"] and more[0]["dumps"][0]["records"][0]["szUserID"] == "admin"
+        # Truncated and written again: read from the start.
+        with open(tmp_path / "qzlogfile.qzx", "wb") as f:
+            f.flush()
+            assert read_json_lines(proc, lambda ls: len(ls) >= 1)[0]["type"] == "problem"
+            f.write(data[start:end])
+        again = read_json_lines(proc, lambda ls: len(ls) >= 1)
+        assert [(l["type"], l["offset"]) for l in again] == [("entry", 0)]
     finally:
         proc.send_signal(signal.SIGTERM)
         assert proc.wait(timeout=10) == 0
