@@ -42,7 +42,8 @@ def raw_entries(data):
 
 
 def qzfax(*args, cwd=None):
-    r = subprocess.run([QZFAX, *args], capture_output=True, text=True, timeout=60, cwd=cwd)
+    r = subprocess.run([QZFAX, *args], capture_output=True, text=True, errors="replace",
+                       timeout=60, cwd=cwd)
     return r
 
 
@@ -190,6 +191,22 @@ def test_torn_and_garbage_logs(real, tmp_path):
         assert out["entries_read"] >= 1
 
 
+def test_text_view_decodes_within_its_bounds(real):
+    records = len(next(e for e in doc(real["path"])["entries"] if e["kind"] == "return"
+                       and e["name"] == "RemoteQueryUserLog")["dumps"][0]["records"])
+    assert records > 1
+    r = qzfax("trace", "-e", "RemoteQueryUserLog", real["path"], "--max-records", "1")
+    assert r.returncode == 0 and 'szProcedure "rpcLogInServer"' in r.stdout
+    assert r.stdout.count("USERLOG_TABLE[") == 1
+    assert "... %d more USERLOG_TABLE records" % (records - 1) in r.stdout
+    bad_id = next(e for e in doc(real["path"], "--failures")["entries"] if e["ok"] is False
+                  and e["status"] == "0xc1ff3002")
+    r = qzfax("trace", "--failures", real["path"])
+    assert "0xc1ff3002 QZ_E_BADSERVERID: " + bad_id["status_text"] in r.stdout
+    r = qzfax("trace", "--summary", real["path"])
+    assert re.search(r"^RemoteGetFolders +3 +3 +2 ", r.stdout, re.M), r.stdout
+
+
 def read_json_lines(proc, want, timeout=30):
     """JSON lines from proc until want(lines) holds; fails after timeout."""
     lines, buf = [], b""
@@ -293,3 +310,5 @@ def test_format_corners_the_real_log_lacks(tmp_path):
     assert (e[6]["name"], e[6]["kind"], e[6]["ok"]) == ("rpcGetFile", "call+return", True)
     assert e[7]["name"] == "Bad\\xff\\xfeName"  # JSON stays valid on bytes that are no text
     assert len(doc(str(path), "--summary")["summary"]) == 8
+    text = qzfax("trace", "--max-dump", "16", str(path)).stdout
+    assert "... 4 more bytes" in text and "\\n\\n\\t" not in text.split("rpcSendFax")[0]

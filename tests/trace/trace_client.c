@@ -21,10 +21,6 @@ int main(void) {
   SERVERINFO info;
   Report("GetServerInfo", GetServerInfo(id, &info), id);
 
-  USERLOG_TABLE* log = NULL;
-  Report("RemoteQueryUserLog", RemoteQueryUserLog(id, "", &log, &n), id);
-  RDMemFree(log);
-
   FOLDERINFO_TABLE* folders = NULL;
   Report("RemoteGetFolders", RemoteGetFolders(id, 1, &folders, &n), id);
   RDMemFree(folders);
@@ -38,6 +34,11 @@ int main(void) {
   PORTINFO_TABLE* ports = NULL;
   Report("RemoteGetPortList", RemoteGetPortList(id, "", &ports, &n), id);
   RDMemFree(ports);
+
+  /* The user log holds the calls above by now. */
+  USERLOG_TABLE* log = NULL;
+  Report("RemoteQueryUserLog", RemoteQueryUserLog(id, "", &log, &n), id);
+  RDMemFree(log);
 
   Report("RemoteChangePassword", RemoteChangePassword(id, "not the password", "x"), id);
 

@@ -345,7 +345,7 @@ int Follow(const Options& o, Pipeline& p, trace::TraceParser*& parser,
   dev_t dev = 0;
   ino_t ino = 0;
   uint64_t offset = 0;
-  bool first_open = true;
+  bool skip_existing = o.from_end;  // only what a log that is there already holds
   int quiet = 0;
   while (!g_stop) {
     if (fd < 0) {
@@ -355,9 +355,9 @@ int Follow(const Options& o, Pipeline& p, trace::TraceParser*& parser,
         fstat(fd, &st);
         dev = st.st_dev;
         ino = st.st_ino;
-        offset = first_open && o.from_end ? static_cast<uint64_t>(st.st_size) : 0;
-        first_open = false;
+        offset = skip_existing ? static_cast<uint64_t>(st.st_size) : 0;
       }
+      skip_existing = false;
     }
     bool grew = false;
     if (fd >= 0) {
@@ -445,7 +445,8 @@ void AddTraceCommand(CLI::App& root, const bool& json, int& exit_status) {
   t->fallthrough();  // the global --json may also follow the subcommand
   t->add_option("file", o->file, "Trace log to read")->capture_default_str();
   t->add_option("-e,--export", o->exports,
-                "Only entries of this export or procedure (as named in the label; repeatable)");
+                "Only entries of this export or procedure (as named in the label; repeatable)")
+      ->allow_extra_args(false);  // one name each time: a file may follow
   t->add_option("--since", o->since_text,
                 "Only entries at or after this time (local, as written: 2026-12-9-13:5:7 45, or "
                 "2026-12-09T13:05:07.045)");
