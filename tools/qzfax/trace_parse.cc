@@ -197,6 +197,15 @@ void TraceParser::Feed(std::string_view bytes) {
 
 void TraceParser::Run() {
   while (true) {
+    if (skipping_line_) {  // the rest of a line that was cut
+      const size_t nl = buf_.find('\n', pos_);
+      if (nl == std::string::npos) {
+        pos_ = buf_.size();
+        break;
+      }
+      pos_ = nl + 1;
+      skipping_line_ = false;
+    }
     Step step;
     switch (state_) {
       case State::kBetween: step = StepBetween(); break;
@@ -215,33 +224,42 @@ void TraceParser::Run() {
 void TraceParser::Flush(bool at_end) {
   at_end_ = at_end;
   Run();
-  if (state_ == State::kMaybeEnded && (at_end || Avail() == 0)) {
-    // Nothing more is known to follow: the closing empty line ended it.
-    // (A follower calls this only once the file has been quiet.)
-    if (at_end || !skipping_line_) EndEntry(false, nullptr);
-  }
+  // Nothing more is known to follow: the closing empty line ended it. (A
+  // follower calls this only once the file has been quiet.)
+  if (state_ == State::kMaybeEnded && (at_end || Avail() == 0)) EndEntry(false, nullptr);
   if (at_end) {
     if (state_ != State::kBetween) EndEntry(true, "the log ends inside this entry");
     size_t rest = pos_;
     while (rest < buf_.size() && buf_[rest] == '\n') ++rest;
     if (rest < buf_.size()) Garbage(base_ + rest, base_ + buf_.size());
     pos_ = buf_.size();
+    skipping_line_ = false;
     FlushGarbage();
   }
   at_end_ = false;
 }
 
-TraceParser::Step TraceParser::StepBetween() {
-  if (skipping_line_) {
-    const size_t nl = buf_.find('\n', pos_);
-    Garbage(base_ + pos_, base_ + (nl == std::string::npos ? buf_.size() : nl));
-    if (nl == std::string::npos) {
-      pos_ = buf_.size();
-      return Step::kNeedMore;
-    }
-    pos_ = nl;
-    skipping_line_ = false;
+bool TraceParser::TakeLine(size_t from, LineRef* l) {
+  const size_t nl = buf_.find('\n', from);
+  l->begin = from;
+  if (nl != std::string::npos) {
+    l->cut = nl - from > kMaxLineBytes;
+    l->end = from + std::min(nl - from, kMaxLineBytes);
+    l->next = nl + 1;
+    return true;
   }
+  const size_t avail = buf_.size() - from;
+  if (avail == 0 || (avail <= kMaxLineBytes && !at_end_)) return false;
+  // At the end of the log, or longer than any line is kept: what is there
+  // (at most the bound) is the line; the rest of a long one is skipped.
+  l->cut = avail > kMaxLineBytes;
+  l->end = from + std::min(avail, kMaxLineBytes);
+  l->next = buf_.size();
+  skipping_line_ = l->cut && !at_end_;
+  return true;
+}
+
+TraceParser::Step TraceParser::StepBetween() {
   while (pos_ < buf_.size() && buf_[pos_] == '\n') ++pos_;
   if (Avail() == 0) return Step::kNeedMore;
   const std::string_view view(buf_);
@@ -257,13 +275,10 @@ TraceParser::Step TraceParser::StepBetween() {
   }
   if (at > pos_) Garbage(base_ + pos_, base_ + at);
   pos_ = at;
-  // The whole first line is needed.
-  const size_t nl = buf_.find('\n', end);
-  size_t line_end = nl;
-  if (nl == std::string::npos) {
-    if (buf_.size() - end < kMaxLineBytes && !at_end_) return Step::kNeedMore;
-    line_end = std::min(buf_.size(), end + kMaxLineBytes);
-    skipping_line_ = !at_end_;
+  LineRef l;  // the rest of the first line: the label
+  if (!TakeLine(end, &l)) {
+    if (!at_end_) return Step::kNeedMore;
+    l = LineRef{end, end, end, false};
   }
   FlushGarbage();
   cur_ = Entry{};
@@ -271,29 +286,24 @@ TraceParser::Step TraceParser::StepBetween() {
   cur_.stamp = stamp;
   hex_base_ = false;
   state_ = State::kEntry;
-  AddLine(std::string_view(buf_).substr(end, line_end - end));
-  pos_ = nl == std::string::npos ? line_end : nl + 1;
-  if (nl == std::string::npos && !at_end_) EndEntry(true, "a line is too long");
+  AddLine(view.substr(l.begin, l.end - l.begin));
+  if (l.cut) ++cur_.values_cut;
+  pos_ = l.next;
   return Step::kDone;
 }
 
 TraceParser::Step TraceParser::StepEntry() {
   const std::string_view view(buf_);
-  const size_t nl = buf_.find('\n', pos_);
-  size_t line_end = nl;
-  bool cut = false;
-  if (nl == std::string::npos) {
-    if (Avail() == 0 || (Avail() < kMaxLineBytes && !at_end_)) return Step::kNeedMore;
-    line_end = std::min(buf_.size(), pos_ + kMaxLineBytes);
-    cut = true;
-  }
-  const std::string_view line = view.substr(pos_, line_end - pos_);
+  LineRef l;
+  if (!TakeLine(pos_, &l)) return Step::kNeedMore;
+  const std::string_view line = view.substr(l.begin, l.end - l.begin);
   // A timestamp in the line: the next entry (at its start), or this one
   // torn and the next writer's entry right behind it.
   Stamp stamp;
   size_t stamp_end = 0;
   const size_t s = FindStamp(line, 0, &stamp, &stamp_end);
   if (s != std::string_view::npos) {
+    skipping_line_ = false;
     if (state_ == State::kMaybeEnded) {
       EndEntry(false, nullptr);
       if (s > 0) Garbage(base_ + pos_, base_ + pos_ + s);
@@ -306,17 +316,17 @@ TraceParser::Step TraceParser::StepEntry() {
   }
   if (line.empty()) {
     state_ = State::kMaybeEnded;
-    pos_ = nl + 1;
+    pos_ = l.next;
     return Step::kDone;
   }
-  if (line == "\t") {  // a dump starts, or a stray tab
-    if (Avail() < 2 + 3 && !at_end_) return Step::kNeedMore;
-    if (view.substr(nl + 1, 3) == "\t0x" && !cur_.lines.empty() &&
+  if (line == "\t" && !l.cut) {  // a dump starts, or a stray tab
+    if (buf_.size() - l.next < 3 && !at_end_) return Step::kNeedMore;
+    if (view.substr(l.next, 3) == "\t0x" && !cur_.lines.empty() &&
         cur_.dumps.size() < kMaxDumps) {
       cur_.lines.back().dump = static_cast<int>(cur_.dumps.size());
       cur_.dumps.emplace_back();
       state_ = State::kDump;
-      pos_ = nl + 1;
+      pos_ = l.next;
       return Step::kDone;
     }
   }
@@ -324,6 +334,7 @@ TraceParser::Step TraceParser::StepEntry() {
   if (state_ == State::kMaybeEnded) {
     const bool param = line[0] == '\t' && line.find(" = ") != std::string_view::npos;
     if (!param && line[0] != ' ') {
+      skipping_line_ = false;
       EndEntry(false, nullptr);  // what follows is not part of it
       return Step::kDone;
     }
@@ -333,20 +344,12 @@ TraceParser::Step TraceParser::StepEntry() {
     AddLine(line);
   } else if (cur_.lines.back().value.size() < kMaxLineBytes) {
     // A string parameter with line feeds in it goes on.
-    cur_.lines.back().value += '\n';
-    cur_.lines.back().value.append(line.substr(0, kMaxLineBytes - cur_.lines.back().value.size()));
+    std::string& value = cur_.lines.back().value;
+    value += '\n';
+    value.append(line.substr(0, kMaxLineBytes - std::min(kMaxLineBytes, value.size())));
   }
-  if (cut) {
-    pos_ = line_end;
-    if (at_end_) {
-      EndEntry(true, "the log ends inside this entry");
-    } else {
-      EndEntry(true, "a line is too long");
-      skipping_line_ = true;
-    }
-    return Step::kDone;
-  }
-  pos_ = nl + 1;
+  if (l.cut) ++cur_.values_cut;
+  pos_ = l.next;
   return Step::kDone;
 }
 

@@ -71,6 +71,7 @@ struct Entry {
   bool torn = false;
   std::string torn_reason;
   size_t lines_dropped = 0;  // beyond kMaxLines
+  size_t values_cut = 0;     // lines longer than kMaxLineBytes, kept cut
 
   // The labels, in order.
   std::vector<std::string> Labels() const;
@@ -114,6 +115,13 @@ class TraceParser {
   enum class State { kBetween, kEntry, kMaybeEnded, kDump };
   enum class Step { kDone, kNeedMore };
 
+  // A line at `from`: [begin, end) is kept, next is where the following
+  // line starts. False when its line feed is yet to come.
+  struct LineRef {
+    size_t begin, end, next;
+    bool cut;
+  };
+  bool TakeLine(size_t from, LineRef* line);
   void Run();
   Step StepBetween();
   Step StepEntry();

@@ -269,6 +269,7 @@ nlohmann::ordered_json EntryJson(const Entry& e, const Call& c, std::optional<in
   j["lines"] = lines;
   j["dumps"] = dumps;
   if (e.lines_dropped) j["lines_dropped"] = e.lines_dropped;
+  if (e.values_cut) j["values_cut"] = e.values_cut;
   return j;
 }
 
@@ -293,6 +294,8 @@ void PrintEntry(std::FILE* out, const Entry& e, const Call& c, std::optional<int
     if (l.dump >= 0) PrintDump(out, e, i, show);
   }
   if (e.lines_dropped) std::fprintf(out, "    ... %zu more lines not kept\n", e.lines_dropped);
+  if (e.values_cut)
+    std::fprintf(out, "    ... %zu line(s) cut at %zu bytes\n", e.values_cut, kMaxLineBytes);
   if (e.torn) std::fprintf(out, "    !! torn entry: %s\n", e.torn_reason.c_str());
 }
 
