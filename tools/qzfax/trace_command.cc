@@ -22,7 +22,6 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <map>
@@ -338,9 +337,7 @@ int ReadOnce(const Options& o, trace::TraceParser& parser) {
 
 // Follows the file: waits for it to appear, reads what is added, starts
 // over when it is replaced or truncated. Ends on SIGINT or SIGTERM.
-int Follow(const Options& o, Pipeline& p, trace::TraceParser*& parser,
-           const std::function<std::unique_ptr<trace::TraceParser>()>& make_parser,
-           std::unique_ptr<trace::TraceParser>& owner) {
+int Follow(const Options& o, Pipeline& p, trace::TraceParser* parser) {
   int fd = -1;
   dev_t dev = 0;
   ino_t ino = 0;
@@ -368,15 +365,13 @@ int Follow(const Options& o, Pipeline& p, trace::TraceParser*& parser,
       if (static_cast<uint64_t>(st.st_size) < offset) {
         p.OnProblem(Problem{offset, 0, "the log was truncated; reading it again from the start"});
         parser->Flush(true);
-        owner = make_parser();
-        parser = owner.get();
+        parser->Reset();
         offset = 0;
       }
       ReadMore(fd, &offset, parser, &grew);
       if (!grew && replaced) {  // the old file is read to its end: go to the new one
         parser->Flush(true);
-        owner = make_parser();
-        parser = owner.get();
+        parser->Reset();
         close(fd);
         fd = -1;
         continue;
@@ -408,13 +403,8 @@ int Run(Options o) {
     }
   }
   Pipeline pipeline(o);
-  auto make_parser = [&pipeline] {
-    return std::make_unique<trace::TraceParser>(
-        [&pipeline](Entry&& e) { pipeline.OnEntry(std::move(e)); },
-        [&pipeline](Problem&& p) { pipeline.OnProblem(std::move(p)); });
-  };
-  std::unique_ptr<trace::TraceParser> owner = make_parser();
-  trace::TraceParser* parser = owner.get();
+  trace::TraceParser parser([&pipeline](Entry&& e) { pipeline.OnEntry(std::move(e)); },
+                            [&pipeline](Problem&& p) { pipeline.OnProblem(std::move(p)); });
   int status;
   if (o.follow) {
     struct sigaction sa {};
@@ -422,7 +412,7 @@ int Run(Options o) {
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     pipeline.Begin();
-    status = Follow(o, pipeline, parser, make_parser, owner);
+    status = Follow(o, pipeline, &parser);
   } else {
     if (access(o.file.c_str(), R_OK) != 0) {
       std::fprintf(stderr, "qzfax trace: cannot read %s: %s\n", o.file.c_str(),
@@ -430,7 +420,7 @@ int Run(Options o) {
       return 1;
     }
     pipeline.Begin();
-    status = ReadOnce(o, *parser);
+    status = ReadOnce(o, parser);
   }
   pipeline.End();
   return status;

@@ -195,6 +195,16 @@ void TraceParser::Feed(std::string_view bytes) {
   Run();
 }
 
+void TraceParser::Reset() {
+  buf_.clear();
+  pos_ = 0;
+  base_ = 0;
+  state_ = State::kBetween;
+  cur_ = Entry{};
+  skipping_line_ = false;
+  garbage_from_ = garbage_to_ = 0;
+}
+
 void TraceParser::Run() {
   while (true) {
     if (skipping_line_) {  // the rest of a line that was cut

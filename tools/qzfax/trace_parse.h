@@ -104,6 +104,8 @@ class TraceParser {
   // passed on; with `at_end` an unfinished one is passed on as torn and
   // unread garbage is reported.
   void Flush(bool at_end);
+  // Forgets everything fed (a log read again from its start).
+  void Reset();
   // True while an entry has begun and not been passed on.
   bool InEntry() const { return state_ != State::kBetween; }
   // True when the entry in progress lacks its closing empty line.
