@@ -146,6 +146,9 @@ def test_filters_at_their_boundaries(real):
     d = folders["duration_ms"]
     assert d["count"] == 3 and 0 <= d["min"] <= d["mean"] <= d["max"]
     assert summary["ChangePassword"]["returns"] == 0
+    only_failed = doc(real["path"], "--summary", "--failures")["summary"]
+    assert [(s["name"], s["calls"], s["returns"], s["failures"]) for s in only_failed] == [
+        ("RemoteGetFolders", 2, 2, 2)]
 
     bad = qzfax("trace", "--since", "2026-13-01", real["path"])
     assert bad.returncode == 2 and "--since" in bad.stderr

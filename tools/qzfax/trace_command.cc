@@ -106,10 +106,9 @@ class Pipeline {
     const bool failed = c.status.has_value() && c.ok == false;
     if (o_.failures) {
       if (!failed) return;
-      if (call && Selected(call->entry, call->call)) Show(call->entry, call->call, std::nullopt);
+      if (call && Selected(call->entry, call->call)) Emit(call->entry, call->call, std::nullopt);
     }
-    Count(c, duration);
-    Show(e, c, duration);
+    Emit(e, c, duration);
   }
 
   void OnProblem(Problem&& p) {
@@ -195,8 +194,16 @@ class Pipeline {
     return true;
   }
 
+  // An entry that passed the filters: counted, or shown.
+  void Emit(const Entry& e, const Call& c, std::optional<int64_t> duration) {
+    if (o_.summary) {
+      Count(c, duration);
+    } else {
+      Show(e, c, duration);
+    }
+  }
+
   void Count(const Call& c, std::optional<int64_t> duration) {
-    if (!o_.summary) return;
     ExportStats& s = stats_[c.name];
     s.procedure = c.procedure;
     if (c.kind == Call::Kind::kCall || c.kind == Call::Kind::kCallAndReturn) ++s.calls;
@@ -214,7 +221,6 @@ class Pipeline {
   }
 
   void Show(const Entry& e, const Call& c, std::optional<int64_t> duration) {
-    if (o_.summary) return;
     if (o_.json) {
       json j = trace::EntryJson(e, c, duration, o_.show);
       if (o_.follow) {
