@@ -616,7 +616,11 @@ int32_t SendQueueFamily::AuthToFax(Call& call) {
     return call.Fail(status != kOk ? static_cast<ServerStatus>(status) : kStoreFailure,
                      "fax " + std::to_string(id) + " not changed");
   engine_.Wake();
-  call.Note(std::string(flag == 1 ? "authorised" : "refused") + " fax " + std::to_string(id));
+  const std::string what =
+      std::string(flag == 1 ? "authorised" : "refused") + " fax " + std::to_string(id);
+  call.Note(what);
+  if (context_->system_log)
+    context_->system_log->Write(SystemLog::Level::kInfo, "send queue", call.user().id, what);
   return kOk;
 }
 

@@ -242,6 +242,7 @@ TEST_F(AdminE2E, SettingsSteerTheEngineAndShowInTheLogAndAReport) {
   EXPECT_FALSE(Logged("line 1: dialing 555"));
   EXPECT_TRUE(Logged("line 2 out of service", "admin"));
   EXPECT_TRUE(Logged("authorization entry records changed", "admin"));
+  EXPECT_TRUE(Logged("authorised fax " + std::to_string(held), "admin"));
   EXPECT_TRUE(Logged("routed to department:sales"));
   EXPECT_TRUE(Logged("login: session", "clerk"));
   EXPECT_TRUE(Logged("logout: session", "clerk"));
