@@ -162,6 +162,9 @@ typedef struct UNADVISEINFO {
 #define QZ_SIZEOF_BACKUPINFO             300
 #define QZ_SIZEOF_CONNSENDITEM           168
 
+/* The fax server's own statuses (QZ_S_*), which exports pass through. */
+#include "qzcsif/qzstatus_server.h"
+
 /* The records of the families, by family. */
 #include "qzcsif/qzrecords_send.h"
 #include "qzcsif/qzrecords_store.h"

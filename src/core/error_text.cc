@@ -9,7 +9,7 @@
 
 #include "core/qz_except.h"
 #include "core/status.h"
-#include "msg/qzmsg_format.h"
+#include "qzcsif/qzmsg.h"
 #include "platform/platform.h"
 
 namespace qz {

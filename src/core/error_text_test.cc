@@ -27,6 +27,23 @@ TEST(StatusText, EveryLibraryStatusComesFromTheModule) {
   for (const StatusInfo& s : LibraryStatuses()) EXPECT_EQ(StatusText(s.value), s.text) << s.name;
 }
 
+// The server's statuses have their texts in the module too; a code of the
+// server's range that is not a status falls back like any unknown code.
+TEST(StatusText, ServerStatusesComeFromTheModule) {
+  struct ServerText {
+    uint32_t code;
+    const char* text;
+  } const cases[] = {
+#define QZ_SERVER_STATUS(name, text) {name, text},
+#include "msg/server_statuses.inc"
+#undef QZ_SERVER_STATUS
+  };
+  ASSERT_EQ(std::size(cases), 37u);
+  for (const ServerText& c : cases) EXPECT_EQ(StatusText(c.code), c.text) << std::hex << c.code;
+  EXPECT_EQ(StatusText(QZ_S_BAD_KEY), StatusText(0xC1FE0001u));
+  EXPECT_EQ(StatusText(0xC1FE0058u), platform::SystemMessageText(317));  // the unused one
+}
+
 TEST(StatusText, MissingModuleGivesSystemTextOf126) {
   ModuleAbsent absent;
   qz_except e(QZ_E_NOTLOGGEDIN, nullptr);

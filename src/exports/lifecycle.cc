@@ -6,7 +6,7 @@
 #include <string>
 
 #include "exports/session_slot.h"
-#include "msg/qzmsg_format.h"
+#include "qzcsif/qzmsg.h"
 #include "platform/platform.h"
 
 namespace qz::exports {
