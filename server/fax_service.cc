@@ -492,7 +492,7 @@ int32_t FaxService::QueryUserLog(const rpc::CallContext& ctx, rpc::ServerArgs& a
   // being built is bounded across the server.
   size_t limit = std::min(options_.max_log_records,
                           std::max<size_t>(1, options_.max_reply_bytes / sizeof(UserLogRecord)));
-  // The rows read (texts of at most a record's size) and the answer.
+  // The answer and its encoded copy on the wire.
   size_t reserve = limit * 2 * sizeof(UserLogRecord);
   if (replies_in_flight_.fetch_add(reserve) + reserve > options_.max_replies_in_flight) {
     replies_in_flight_.fetch_sub(reserve);
@@ -504,37 +504,40 @@ int32_t FaxService::QueryUserLog(const rpc::CallContext& ctx, rpc::ServerArgs& a
     size_t v;
     ~Release() { n.fetch_sub(v); }
   } release{replies_in_flight_, reserve};
-  std::vector<UserLogEntry> entries;
-  if (!store_->QueryUserLog(filter, limit, &entries)) {
-    Log("user log query failed: " + store_->last_error());
-    return AsResult(kStoreFailure);
-  }
   // Other users' live session numbers never leave the server.
   std::vector<int32_t> live = store_->LiveSessionNumbers();
   std::sort(live.begin(), live.end());
-  for (UserLogEntry& e : entries)
-    if (e.user_id != key.user && std::binary_search(live.begin(), live.end(), e.session_no))
-      e.session_no = 0;
+  // Records are written straight from the rows, without a copy of the
+  // rows in between.
   std::vector<uint8_t>& out = args[3].bytes;
-  out.assign(entries.size() * sizeof(UserLogRecord), 0);
-  for (size_t i = 0; i < entries.size(); ++i) {
-    const UserLogEntry& e = entries[i];
+  size_t records = 0;
+  bool ok = store_->ForEachUserLog(filter, limit, [&](const UserLogEntry& e) {
     UserLogRecord r;
     std::memset(&r, 0, sizeof r);
     r.dwLogID = static_cast<uint32_t>(e.id);
     r.dwTime = static_cast<uint32_t>(e.time);
     PutText(reinterpret_cast<uint8_t*>(r.szUserID), sizeof r.szUserID, e.user_id);
-    r.dwSessionNo = e.session_no;
+    r.dwSessionNo = e.user_id != key.user && std::binary_search(live.begin(), live.end(),
+                                                                e.session_no)
+                        ? 0
+                        : e.session_no;
     r.dwOpnum = e.opnum;
     r.lResult = e.result;
     PutText(reinterpret_cast<uint8_t*>(r.szProcedure), sizeof r.szProcedure, e.procedure);
     std::string detail = e.peer.empty() ? e.detail : e.peer + ": " + e.detail;
     PutText(reinterpret_cast<uint8_t*>(r.szDetail), sizeof r.szDetail, detail);
-    std::memcpy(out.data() + i * sizeof r, &r, sizeof r);
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(&r);
+    out.insert(out.end(), p, p + sizeof r);
+    ++records;
+  });
+  if (!ok) {
+    out.clear();
+    Log("user log query failed: " + store_->last_error());
+    return AsResult(kStoreFailure);
   }
   args[3].present = !out.empty();
   args[4].number = static_cast<int32_t>(out.size());
-  note->detail += " -> " + std::to_string(entries.size()) + " records";
+  note->detail += " -> " + std::to_string(records) + " records";
   return kOk;
 }
 
