@@ -72,6 +72,26 @@ const rpc::ProcDesc* ServiceProc(uint16_t opnum) {
                                                            : nullptr;
 }
 
+// True when the reply blocks of `proc` in `args` together hold more than
+// `max` bytes; they are then emptied (no reply, count 0).
+bool DropOversizedReplies(const rpc::ProcDesc* proc, rpc::ServerArgs& args, size_t max) {
+  if (proc == nullptr) return false;
+  auto is_reply = [](const rpc::ParamDesc& p) {
+    return p.shape == rpc::Shape::kReply || p.shape == rpc::Shape::kReplyOut;
+  };
+  size_t total = 0;
+  for (size_t i = 0; i < proc->param_count; ++i)
+    if (is_reply(proc->params[i])) total += args[i + 1].bytes.size();
+  if (total <= max) return false;
+  for (size_t i = 0; i < proc->param_count; ++i) {
+    if (!is_reply(proc->params[i])) continue;
+    args[i + 1].present = false;
+    std::vector<uint8_t>().swap(args[i + 1].bytes);
+    args[proc->params[i].size_param].number = 0;
+  }
+  return true;
+}
+
 // Makes every position of `proc` addressable, whatever the caller built.
 void EnsurePositions(const rpc::ProcDesc* proc, rpc::ServerArgs& args) {
   size_t need = proc ? proc->param_count + 1u : 1u;
@@ -155,6 +175,11 @@ int32_t FaxService::RunLogged(const rpc::CallContext& ctx, uint32_t log_opnum,
     note.detail = "internal error";
     Record(ctx, log_opnum, name, AsResult(kStoreFailure), note);
     throw;
+  }
+  // Whatever a procedure built, no reply beyond the bound leaves.
+  if (DropOversizedReplies(proc, args, options_.max_record_reply_bytes)) {
+    note.detail += " (reply over " + std::to_string(options_.max_record_reply_bytes) + " bytes)";
+    result = AsResult(kReplyTooLarge);
   }
   Record(ctx, log_opnum, name, result, note);
   return result;
