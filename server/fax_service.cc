@@ -134,6 +134,9 @@ FaxService::FaxService(Store* store, ServiceOptions options)
     : store_(store), options_(std::move(options)), start_time_(std::time(nullptr)) {
   if (!options_.os_user_name) options_.os_user_name = LookUpOsUser;
   if (!options_.now) options_.now = [] { return static_cast<int64_t>(std::time(nullptr)); };
+  // A larger user-log answer than the record-reply bound raises the bound.
+  options_.max_record_reply_bytes =
+      std::max(options_.max_record_reply_bytes, options_.max_reply_bytes);
   start_time_ = options_.now();
 }
 

@@ -74,7 +74,8 @@ struct ServiceOptions {
   // bounds the replies being sent across the server by the same figure.
   size_t max_replies_in_flight = 128u << 20;
   // Largest record reply (the reply blocks of a call together) of any
-  // procedure; a larger one is not sent: kReplyTooLarge, no reply.
+  // procedure; a larger one is not sent: kReplyTooLarge, no reply. At
+  // least max_reply_bytes.
   size_t max_record_reply_bytes = 16u << 20;
   // Seconds since 1970; default the system clock. Tests step their own.
   std::function<int64_t()> now;

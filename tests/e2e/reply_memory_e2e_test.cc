@@ -18,11 +18,13 @@
 
 #include "interfaces/interfaces.h"
 #include "qzcsif/qzcsif.h"
+#include "qzcsif/qzrecords_admin.h"
 #include "rpc/pdu.h"
 #include "rpc/proc.h"
 #include "rpc/transport.h"
 #include "server/daemon.h"
 #include "server/records.h"
+#include "server/sql.h"
 
 namespace qz::faxd {
 namespace {
@@ -190,18 +192,34 @@ TEST_F(ReplyMemoryE2E, StubbornReadersHoldAtMostTheBoundAndAnHonestClientIsServe
 }
 
 TEST_F(ReplyMemoryE2E, RecordRepliesStopAtTheirBound) {
+  // The system log's answer (440-byte entries), which has no cut of its
+  // own: 40 entries are the most one reply carries.
+  constexpr size_t kEntry = QZ_SIZEOF_SYSLOG_TABLE, kMaxEntries = 40;
   ServiceOptions s;
-  constexpr size_t kMaxRecords = 40;
-  s.max_record_reply_bytes = kMaxRecords * kRecord;
+  s.max_reply_bytes = kMaxEntries * kEntry;
+  s.max_record_reply_bytes = kMaxEntries * kEntry;
   ASSERT_NO_FATAL_FAILURE(Start(s));
+  ASSERT_TRUE(daemon_->store().Transaction([](sqlite3* db) {
+    for (int t = 1; t <= 50; ++t) {
+      Stmt e(db, "INSERT INTO system_log(time, level, source, user_id, record) "
+                 "VALUES(?, 0, 'test', 'admin', zeroblob(440))");
+      if (!e.Bind(1, int64_t{t}) || e.Step() != SQLITE_DONE) return false;
+    }
+    return true;
+  }));
   struct Case {
-    size_t records;
+    size_t entries;
     uint32_t status;
     uint32_t count;
   };
-  for (const Case& c : {Case{kMaxRecords, 1u, kMaxRecords}, Case{kMaxRecords + 1, kReplyTooLargeResult, 0}}) {
-    std::string cond = "proc=fill; after=" + std::to_string(kAnswerRecords + 8 - c.records);
-    EXPECT_EQ(Query(cond), std::make_pair(c.status, c.count)) << c.records << " records";
+  for (const Case& c : {Case{kMaxEntries, 1u, kMaxEntries}, Case{kMaxEntries + 1, kReplyTooLargeResult, 0}}) {
+    SYSLOG_TABLE* log = nullptr;
+    uint32_t count = 99;
+    std::string cond = "until=" + std::to_string(c.entries + 1);
+    EXPECT_EQ(RemoteQuerySysLog(id_, cond.c_str(), &log, &count), c.status) << c.entries;
+    EXPECT_EQ(count, c.count) << c.entries;
+    EXPECT_EQ(log == nullptr, c.count == 0) << c.entries;
+    RDMemFree(log);
   }
 }
 
