@@ -207,7 +207,7 @@ void FaxService::Record(const rpc::CallContext& ctx, uint32_t opnum, const char*
         sum.result = kOk;
         sum.detail = std::to_string(unauth_dropped_) + " calls without a valid key not logged";
         unauth_dropped_ = 0;
-        store_->AppendUserLog(sum);
+        store_->AppendUserLog(std::move(sum));
       }
     }
     if (note.user.empty()) {
@@ -225,7 +225,7 @@ void FaxService::Record(const rpc::CallContext& ctx, uint32_t opnum, const char*
   e.result = result;
   e.peer = Clip(DescribePeer(ctx), 63);
   e.detail = Clip(note.detail, kMaxDetail);
-  if (!store_->AppendUserLog(e)) Log("user log append failed: " + store_->last_error());
+  if (!store_->AppendUserLog(std::move(e))) Log("user log append failed: " + store_->last_error());
 }
 
 int32_t FaxService::Main(const rpc::CallContext& ctx, uint16_t opnum, rpc::ServerArgs& args,

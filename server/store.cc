@@ -617,12 +617,12 @@ int64_t Store::CountLiveSessions() {
   return s.Step() == SQLITE_ROW ? s.Int(0) : 0;
 }
 
-std::optional<int64_t> Store::AppendUserLog(const UserLogEntry& e) {
+std::optional<int64_t> Store::AppendUserLog(UserLogEntry e) {
   if (options_.batch_user_log) {
     size_t queued;
     {
       std::lock_guard<std::mutex> lock(log_mu_);
-      pending_log_.push_back(e);
+      pending_log_.push_back(std::move(e));
       queued = pending_log_.size();
     }
     if (queued >= 1024) log_cv_.notify_one();

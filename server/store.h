@@ -208,7 +208,7 @@ class Store {
   // `limit` of them (the oldest first). With batch_user_log, AppendUserLog
   // queues the row (and returns 0); queries and deletions write the queue
   // first.
-  std::optional<int64_t> AppendUserLog(const UserLogEntry& entry);
+  std::optional<int64_t> AppendUserLog(UserLogEntry entry);
   // Writes the queued user-log rows (false when that failed).
   bool FlushUserLog();
   bool QueryUserLog(const LogFilter& filter, size_t limit, std::vector<UserLogEntry>* out);
