@@ -247,6 +247,10 @@ bool Daemon::Start(std::string* error) {
   settings.adopt_group = [store = store_.get()](uint32_t group) {
     return store->HasLiveBinding("group:" + std::to_string(group));
   };
+  // Replies being sent (a client may read slowly or not at all) are
+  // bounded across the server by the same figure as the user-log answers
+  // being built.
+  settings.max_total_reply_bytes = options_.service.max_replies_in_flight;
   server_ = std::make_unique<rpc::Server>(settings);
   server_->RegisterInterface(ifc::MainInterface().id, main_.get());
   server_->RegisterInterface(ifc::ServiceControlInterface().id, control_.get());

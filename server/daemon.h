@@ -71,6 +71,8 @@ class Daemon {
   Store& store() { return *store_; }
   ServerContext& context() { return context_; }
   const std::string& data_dir() const { return data_dir_; }
+  // Bytes of replies the RPC server is sending now.
+  size_t held_reply_bytes() const { return server_ ? server_->HeldReplyBytes() : 0; }
 
  private:
   void Log(const std::string& line);

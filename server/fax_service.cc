@@ -74,6 +74,26 @@ const rpc::ProcDesc* ServiceProc(uint16_t opnum) {
                                                            : nullptr;
 }
 
+// True when the reply blocks of `proc` in `args` together hold more than
+// `max` bytes; they are then emptied (no reply, count 0).
+bool DropOversizedReplies(const rpc::ProcDesc* proc, rpc::ServerArgs& args, size_t max) {
+  if (proc == nullptr) return false;
+  auto is_reply = [](const rpc::ParamDesc& p) {
+    return p.shape == rpc::Shape::kReply || p.shape == rpc::Shape::kReplyOut;
+  };
+  size_t total = 0;
+  for (size_t i = 0; i < proc->param_count; ++i)
+    if (is_reply(proc->params[i])) total += args[i + 1].bytes.size();
+  if (total <= max) return false;
+  for (size_t i = 0; i < proc->param_count; ++i) {
+    if (!is_reply(proc->params[i])) continue;
+    args[i + 1].present = false;
+    std::vector<uint8_t>().swap(args[i + 1].bytes);
+    args[proc->params[i].size_param].number = 0;
+  }
+  return true;
+}
+
 // Makes every position of `proc` addressable, whatever the caller built.
 void EnsurePositions(const rpc::ProcDesc* proc, rpc::ServerArgs& args) {
   size_t need = proc ? proc->param_count + 1u : 1u;
@@ -143,6 +163,9 @@ FaxService::FaxService(Store* store, ServiceOptions options)
     : store_(store), options_(std::move(options)), start_time_(std::time(nullptr)) {
   if (!options_.os_user_name) options_.os_user_name = LookUpOsUser;
   if (!options_.now) options_.now = [] { return static_cast<int64_t>(std::time(nullptr)); };
+  // A larger user-log answer than the record-reply bound raises the bound.
+  options_.max_record_reply_bytes =
+      std::max(options_.max_record_reply_bytes, options_.max_reply_bytes);
   start_time_ = options_.now();
 }
 
@@ -185,6 +208,11 @@ int32_t FaxService::RunLogged(const rpc::CallContext& ctx, uint32_t log_opnum,
     Record(ctx, log_opnum, name, AsResult(kStoreFailure), note);
     throw;
   }
+  // Whatever a procedure built, no reply beyond the bound leaves.
+  if (DropOversizedReplies(proc, args, options_.max_record_reply_bytes)) {
+    note.detail += " (reply over " + std::to_string(options_.max_record_reply_bytes) + " bytes)";
+    result = AsResult(kReplyTooLarge);
+  }
   Record(ctx, log_opnum, name, result, note);
   return result;
 }
@@ -208,7 +236,7 @@ void FaxService::Record(const rpc::CallContext& ctx, uint32_t opnum, const char*
         sum.result = kOk;
         sum.detail = std::to_string(unauth_dropped_) + " calls without a valid key not logged";
         unauth_dropped_ = 0;
-        store_->AppendUserLog(sum);
+        store_->AppendUserLog(std::move(sum));
       }
     }
     if (note.user.empty()) {
@@ -226,7 +254,7 @@ void FaxService::Record(const rpc::CallContext& ctx, uint32_t opnum, const char*
   e.result = result;
   e.peer = Clip(DescribePeer(ctx), 63);
   e.detail = Clip(note.detail, kMaxDetail);
-  if (!store_->AppendUserLog(e)) Log("user log append failed: " + store_->last_error());
+  if (!store_->AppendUserLog(std::move(e))) Log("user log append failed: " + store_->last_error());
 }
 
 int32_t FaxService::Main(const rpc::CallContext& ctx, uint16_t opnum, rpc::ServerArgs& args,
@@ -528,7 +556,7 @@ int32_t FaxService::QueryUserLog(const rpc::CallContext& ctx, rpc::ServerArgs& a
   // being built is bounded across the server.
   size_t limit = std::min(options_.max_log_records,
                           std::max<size_t>(1, options_.max_reply_bytes / sizeof(UserLogRecord)));
-  // The rows read (texts of at most a record's size) and the answer.
+  // The answer and its encoded copy on the wire.
   size_t reserve = limit * 2 * sizeof(UserLogRecord);
   if (replies_in_flight_.fetch_add(reserve) + reserve > options_.max_replies_in_flight) {
     replies_in_flight_.fetch_sub(reserve);
@@ -540,37 +568,40 @@ int32_t FaxService::QueryUserLog(const rpc::CallContext& ctx, rpc::ServerArgs& a
     size_t v;
     ~Release() { n.fetch_sub(v); }
   } release{replies_in_flight_, reserve};
-  std::vector<UserLogEntry> entries;
-  if (!store_->QueryUserLog(filter, limit, &entries)) {
-    Log("user log query failed: " + store_->last_error());
-    return AsResult(kStoreFailure);
-  }
   // Other users' live session numbers never leave the server.
   std::vector<int32_t> live = store_->LiveSessionNumbers();
   std::sort(live.begin(), live.end());
-  for (UserLogEntry& e : entries)
-    if (e.user_id != key.user && std::binary_search(live.begin(), live.end(), e.session_no))
-      e.session_no = 0;
+  // Records are written straight from the rows, without a copy of the
+  // rows in between.
   std::vector<uint8_t>& out = args[3].bytes;
-  out.assign(entries.size() * sizeof(UserLogRecord), 0);
-  for (size_t i = 0; i < entries.size(); ++i) {
-    const UserLogEntry& e = entries[i];
+  size_t records = 0;
+  bool ok = store_->ForEachUserLog(filter, limit, [&](const UserLogEntry& e) {
     UserLogRecord r;
     std::memset(&r, 0, sizeof r);
     r.dwLogID = static_cast<uint32_t>(e.id);
     r.dwTime = static_cast<uint32_t>(e.time);
     PutText(reinterpret_cast<uint8_t*>(r.szUserID), sizeof r.szUserID, e.user_id);
-    r.dwSessionNo = e.session_no;
+    r.dwSessionNo = e.user_id != key.user && std::binary_search(live.begin(), live.end(),
+                                                                e.session_no)
+                        ? 0
+                        : e.session_no;
     r.dwOpnum = e.opnum;
     r.lResult = e.result;
     PutText(reinterpret_cast<uint8_t*>(r.szProcedure), sizeof r.szProcedure, e.procedure);
     std::string detail = e.peer.empty() ? e.detail : e.peer + ": " + e.detail;
     PutText(reinterpret_cast<uint8_t*>(r.szDetail), sizeof r.szDetail, detail);
-    std::memcpy(out.data() + i * sizeof r, &r, sizeof r);
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(&r);
+    out.insert(out.end(), p, p + sizeof r);
+    ++records;
+  });
+  if (!ok) {
+    out.clear();
+    Log("user log query failed: " + store_->last_error());
+    return AsResult(kStoreFailure);
   }
   args[3].present = !out.empty();
   args[4].number = static_cast<int32_t>(out.size());
-  note->detail += " -> " + std::to_string(entries.size()) + " records";
+  note->detail += " -> " + std::to_string(records) + " records";
   return kOk;
 }
 

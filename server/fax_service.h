@@ -70,8 +70,13 @@ struct ServiceOptions {
   size_t max_reply_bytes = 4u << 20;
   // Bytes of user-log answers being built at once, server-wide; a query
   // beyond it is refused with kServerBusy.
-  // A query reserves twice its largest answer while it runs.
+  // A query reserves twice its largest answer while it runs. The daemon
+  // bounds the replies being sent across the server by the same figure.
   size_t max_replies_in_flight = 128u << 20;
+  // Largest record reply (the reply blocks of a call together) of any
+  // procedure; a larger one is not sent: kReplyTooLarge, no reply. At
+  // least max_reply_bytes.
+  size_t max_record_reply_bytes = 16u << 20;
   // Seconds since 1970; default the system clock. Tests step their own.
   std::function<int64_t()> now;
   // rpcConnectServer registers an unknown local OS account as a new user.

@@ -27,7 +27,10 @@ class Stmt {
         SQLITE_OK)
       stmt_ = nullptr;
   }
-  ~Stmt() { sqlite3_finalize(stmt_); }
+  // A statement its owner keeps prepared (Store::Cached): reset, not
+  // finalised, when this goes. Null: not ok().
+  explicit Stmt(sqlite3_stmt* kept) : stmt_(kept), kept_(true) {}
+  ~Stmt() { kept_ ? static_cast<void>(sqlite3_reset(stmt_)) : static_cast<void>(sqlite3_finalize(stmt_)); }
   Stmt(const Stmt&) = delete;
   Stmt& operator=(const Stmt&) = delete;
 
@@ -65,6 +68,7 @@ class Stmt {
 
  private:
   sqlite3_stmt* stmt_ = nullptr;
+  bool kept_ = false;
 };
 
 using Param = std::variant<int64_t, std::string>;

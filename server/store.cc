@@ -147,7 +147,22 @@ Store::~Store() {
     writer_.join();
   }
   FlushUserLog();
+  for (auto& [sql, stmt] : cached_) sqlite3_finalize(stmt);
   sqlite3_close(db_);
+}
+
+sqlite3_stmt* Store::Cached(const char* sql) {
+  for (auto& [key, stmt] : cached_) {
+    if (key != sql) continue;
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+    return stmt;
+  }
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK)
+    return nullptr;
+  cached_.emplace_back(sql, stmt);
+  return stmt;
 }
 
 void Store::LogWriter() {
@@ -391,9 +406,9 @@ bool Store::AddUser(const User& user, std::string_view password, uint32_t) {
 
 std::optional<User> Store::GetUser(std::string_view id) {
   std::lock_guard<std::mutex> lock(mu_);
-  Stmt s(db_,
-         "SELECT id, name, user_type, rights0, rights1, rights2, rights3, record FROM users "
-         "WHERE id = ?");
+  // Every call of a family reads its user: the statement is kept.
+  Stmt s(Cached("SELECT id, name, user_type, rights0, rights1, rights2, rights3, record FROM "
+                "users WHERE id = ?"));
   if (!s.Bind(1, id)) {
     Fail("cannot read user");
     return std::nullopt;
@@ -579,9 +594,9 @@ bool Store::CloseSession(std::string_view user_id, int32_t number) {
 
 std::optional<Session> Store::GetSession(int32_t number) {
   std::lock_guard<std::mutex> lock(mu_);
-  Stmt s(db_,
-         "SELECT session_no, user_id, protseq, peer, connection_id, login_time, logout_time, "
-         "binding, last_used FROM sessions WHERE session_no = ?");
+  // Every call's key is checked here: the statement is kept.
+  Stmt s(Cached("SELECT session_no, user_id, protseq, peer, connection_id, login_time, "
+                "logout_time, binding, last_used FROM sessions WHERE session_no = ?"));
   if (!s.Bind(1, int64_t{number}) || s.Step() != SQLITE_ROW) return std::nullopt;
   Session r;
   r.number = static_cast<int32_t>(s.Int(0));
@@ -602,12 +617,12 @@ int64_t Store::CountLiveSessions() {
   return s.Step() == SQLITE_ROW ? s.Int(0) : 0;
 }
 
-std::optional<int64_t> Store::AppendUserLog(const UserLogEntry& e) {
+std::optional<int64_t> Store::AppendUserLog(UserLogEntry e) {
   if (options_.batch_user_log) {
     size_t queued;
     {
       std::lock_guard<std::mutex> lock(log_mu_);
-      pending_log_.push_back(e);
+      pending_log_.push_back(std::move(e));
       queued = pending_log_.size();
     }
     if (queued >= 1024) log_cv_.notify_one();
@@ -663,6 +678,12 @@ bool Store::WriteLogRows(std::vector<UserLogEntry> rows) {
 }
 
 bool Store::QueryUserLog(const LogFilter& filter, size_t limit, std::vector<UserLogEntry>* out) {
+  out->clear();
+  return ForEachUserLog(filter, limit, [out](const UserLogEntry& e) { out->push_back(e); });
+}
+
+bool Store::ForEachUserLog(const LogFilter& filter, size_t limit,
+                           const std::function<void(const UserLogEntry&)>& row) {
   std::vector<Param> params;
   std::string sql =
       "SELECT id, time, user_id, session_no, opnum, procedure, result, peer, detail FROM user_log" +
@@ -672,10 +693,9 @@ bool Store::QueryUserLog(const LogFilter& filter, size_t limit, std::vector<User
   std::lock_guard<std::mutex> lock(mu_);
   Stmt s(db_, sql);
   if (!BindAll(s, params)) return Fail("cannot query the user log");
-  out->clear();
+  UserLogEntry e;
   int rc;
   while ((rc = s.Step()) == SQLITE_ROW) {
-    UserLogEntry e;
     e.id = s.Int(0);
     e.time = s.Int(1);
     e.user_id = s.Text(2);
@@ -685,7 +705,7 @@ bool Store::QueryUserLog(const LogFilter& filter, size_t limit, std::vector<User
     e.result = static_cast<int32_t>(s.Int(6));
     e.peer = s.Text(7);
     e.detail = s.Text(8);
-    out->push_back(std::move(e));
+    row(e);
   }
   if (rc != SQLITE_DONE) return Fail("cannot query the user log");
   return true;

@@ -52,6 +52,7 @@
 #include "server/password.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace qz::faxd {
 
@@ -207,10 +208,14 @@ class Store {
   // `limit` of them (the oldest first). With batch_user_log, AppendUserLog
   // queues the row (and returns 0); queries and deletions write the queue
   // first.
-  std::optional<int64_t> AppendUserLog(const UserLogEntry& entry);
+  std::optional<int64_t> AppendUserLog(UserLogEntry entry);
   // Writes the queued user-log rows (false when that failed).
   bool FlushUserLog();
   bool QueryUserLog(const LogFilter& filter, size_t limit, std::vector<UserLogEntry>* out);
+  // The same rows handed to `row` one at a time (the entry is reused
+  // between calls), without collecting them.
+  bool ForEachUserLog(const LogFilter& filter, size_t limit,
+                      const std::function<void(const UserLogEntry&)>& row);
   // Number of entries deleted, or nullopt on failure.
   std::optional<int64_t> DeleteUserLog(const LogFilter& filter);
 
@@ -224,12 +229,18 @@ class Store {
   bool Seed(const StoreOptions& options, std::string* error);
   bool Exec(const char* sql);
   bool Fail(const char* what);
+  // A prepared statement kept for the store's life, for the statements of
+  // every call (`sql` is a string literal: its address is the key). Reset
+  // and cleared of bindings when handed out; null when it cannot be
+  // prepared. Under mu_.
+  sqlite3_stmt* Cached(const char* sql);
 
   std::mutex mu_;
   sqlite3* db_;
   std::string last_error_;
   StoreOptions options_;
   bool file_backed_ = false;
+  std::vector<std::pair<const char*, sqlite3_stmt*>> cached_;
   // The user-log queue; flush_mu_ keeps batches in order.
   std::mutex flush_mu_;
   std::mutex log_mu_;

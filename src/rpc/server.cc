@@ -101,6 +101,17 @@ struct ServerCore {
   }
   void ReleaseReassembly(size_t n) { reassembly_bytes.fetch_sub(n); }
 
+  // Bytes of replies being sent by all connections.
+  std::atomic<size_t> reply_bytes{0};
+  bool HoldReply(size_t n) {
+    size_t cur = reply_bytes.load();
+    do {
+      if (n > settings.max_total_reply_bytes || cur > settings.max_total_reply_bytes - n)
+        return false;
+    } while (!reply_bytes.compare_exchange_weak(cur, cur + n));
+    return true;
+  }
+
   uint32_t JoinGroup(uint32_t wanted);
   void LeaveGroup(uint32_t id);
   Dispatcher* Find(const SyntaxId& s) const;
@@ -392,6 +403,19 @@ class Connection {
         break;
     }
     const size_t cap = FragmentStubCapacity(max_xmit_, kResponseHeaderSize);
+    // A reply of several fragments is held against the server-wide bound
+    // until its last fragment is out.
+    const size_t held = res.stub.size() > cap ? res.stub.size() : 0;
+    if (held != 0 && !srv_->HoldReply(held)) {
+      std::vector<uint8_t>().swap(res.stub);
+      SendFault(call_id_, ctx_id_, nca::kServerTooBusy, 0);
+      return true;
+    }
+    struct Release {
+      std::atomic<size_t>& total;
+      size_t n;
+      ~Release() { total.fetch_sub(n); }
+    } release{srv_->reply_bytes, held};
     std::span<const uint8_t> out(res.stub);
     size_t off = 0;
     do {
@@ -661,6 +685,8 @@ size_t Server::ActiveConnections() const {
 }
 
 uint64_t Server::RefusedConnections() const { return impl_->refused.load(); }
+
+size_t Server::HeldReplyBytes() const { return impl_->core.reply_bytes.load(); }
 
 void FailConnectionThreadsForTesting(int n) { g_failing_threads.store(n); }
 

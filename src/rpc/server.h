@@ -71,6 +71,13 @@ struct ServerSettings {
   // Bytes held in unfinished requests across all connections; a fragment
   // beyond this is faulted with server_too_busy (1723 at the client).
   size_t max_total_reassembly_bytes = 64u << 20;
+  // Bytes of replies held while they are sent, across all connections (a
+  // reply is held from the end of its call until its last fragment is
+  // out, however slowly the client reads). A reply of more than one
+  // fragment that would pass this is dropped and the call faulted with
+  // server_too_busy (1723 at the client); replies of one fragment always
+  // go (they are bounded by max_connections times a fragment).
+  size_t max_total_reply_bytes = 256u << 20;
 };
 
 class Server {
@@ -99,6 +106,8 @@ class Server {
   // or no thread could be started for them).
   size_t ActiveConnections() const;
   uint64_t RefusedConnections() const;
+  // Bytes of replies being sent now (see max_total_reply_bytes).
+  size_t HeldReplyBytes() const;
 
  private:
   struct Impl;
