@@ -111,6 +111,7 @@ constexpr Known kSystem[] = {
     {1726, "the remote procedure call failed"},
     {1727, "the remote procedure call failed and did not execute"},
     {1753, "there are no more endpoints available from the endpoint mapper"},
+    {1780, "a null reference pointer was passed to the stub"},
     {1783, "the stub received bad data"},
 };
 
