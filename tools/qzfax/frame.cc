@@ -172,7 +172,9 @@ CLI::App* Command(CLI::App& parent, const std::string& name, const std::string& 
           error["status_hex"] = Hex(f.status());
           error["text"] = StatusText(f.status());
         }
-        std::cout << json{{"error", error}}.dump(2) << "\n";
+        json doc = f.details();
+        doc["error"] = error;
+        std::cout << doc.dump(2) << "\n";
       }
     }
   });

@@ -52,14 +52,21 @@ Globals& Global();
 // `status` is the library or server status (0: none).
 class Failure : public std::runtime_error {
  public:
-  Failure(int exit_status, const std::string& message, uint32_t status = 0)
-      : std::runtime_error(message), exit_status_(exit_status), status_(status) {}
+  Failure(int exit_status, const std::string& message, uint32_t status = 0,
+          json details = json::object())
+      : std::runtime_error(message),
+        exit_status_(exit_status),
+        status_(status),
+        details_(std::move(details)) {}
   int exit_status() const { return exit_status_; }
   uint32_t status() const { return status_; }
+  // Fields the JSON error document carries besides "error".
+  const json& details() const { return details_; }
 
  private:
   int exit_status_;
   uint32_t status_;
+  json details_;
 };
 
 // Bad input: exit status 2, nothing sent.

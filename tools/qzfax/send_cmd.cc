@@ -213,13 +213,18 @@ void AddSend(CLI::App& root) {
         outcome.push_back(TaskJson(t));
         failed = failed || t.dwState != QZ_TASK_DONE;
       }
-    Emit("faxes", outcome,
-         {{"fax_id", "ID"}, {"recipient", "NUMBER"}, {"state", "STATE"}, {"pages_done", "DONE"},
-          {"pages_total", "PAGES"}, {"attempts", "TRIES"}, {"received_as", "RECEIVED AS"},
-          {"last_result", "LAST RESULT"}});
+    // With --json a failure's document carries the outcome (one document).
+    if (!Global().json || (finished && !failed))
+      Emit("faxes", outcome,
+           {{"fax_id", "ID"}, {"recipient", "NUMBER"}, {"state", "STATE"}, {"pages_done", "DONE"},
+            {"pages_total", "PAGES"}, {"attempts", "TRIES"}, {"received_as", "RECEIVED AS"},
+            {"last_result", "LAST RESULT"}});
     if (!finished)
-      throw Failure(kExitFaxFailed, "gave up waiting after " + std::to_string(timeout) + " s");
-    if (failed) throw Failure(kExitFaxFailed, "a fax was not sent (see its last result)");
+      throw Failure(kExitFaxFailed, "gave up waiting after " + std::to_string(timeout) + " s", 0,
+                    {{"faxes", outcome}});
+    if (failed)
+      throw Failure(kExitFaxFailed, "a fax was not sent (see its last result)", 0,
+                    {{"faxes", outcome}});
   });
   AddJobOptions(send, o);
   send->add_flag("-w,--wait", wait,

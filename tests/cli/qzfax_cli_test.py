@@ -1,0 +1,243 @@
+"""qzfax against a real qzfaxd: each family's happy path with its --json
+output read back, and the bad-input paths (exit status, message with the
+status number and its text, nothing sent).
+
+Run by ctest as: python3 -m pytest qzfax_cli_test.py, with QZFAX, QZFAXD and
+QZ_FAXDOC naming the built programs.
+"""
+import json
+import os
+import shutil
+import struct
+import subprocess
+import sys
+
+import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
+from qzfaxd_process import Qzfaxd  # noqa: E402
+
+QZFAX = os.environ.get("QZFAX", "qzfax")
+
+
+@pytest.fixture(scope="module")
+def server():
+    # Fast simulated lines; a failed attempt is retried at once.
+    with Qzfaxd(os.environ["QZFAXD"], ["--connect-ms", "20", "--page-ms", "20", "--retry-ms", "20"],
+                spool=True) as s:
+        work = os.path.join(s.tmp.name, "work")
+        os.mkdir(work)
+        s.work = work
+        s.letter = os.path.join(work, "letter.tif")
+        subprocess.run([os.environ["QZ_FAXDOC"], s.letter, "CLI TEST", "PAGE"], check=True,
+                       stdout=subprocess.DEVNULL)
+        shutil.copy(s.letter, os.path.join(s.spool, "letter.tif"))
+        with open(os.path.join(work, "plain.txt"), "w") as f:
+            f.write("not a fax\n")
+        with open(os.path.join(work, "cut.tif"), "wb") as f:
+            f.write(b"II*\0" + struct.pack("<I", 1000))  # the first page lies beyond the end
+        # A TIFF whose one page is uncompressed (compression 1), 8 bits deep.
+        ifd = struct.pack("<H", 3) + struct.pack("<HHII", 256, 3, 1, 1728) + \
+            struct.pack("<HHII", 258, 3, 1, 8) + struct.pack("<HHII", 259, 3, 1, 1) + struct.pack("<I", 0)
+        with open(os.path.join(work, "gray.tif"), "wb") as f:
+            f.write(b"II*\0" + struct.pack("<I", 8) + ifd)
+        yield s
+
+
+def qzfax(server, *args, transport=None, stdin=None):
+    cmd = [QZFAX] + (["--transport", transport] if transport else []) + list(args)
+    return subprocess.run(cmd, env=server.env, cwd=server.work, capture_output=True, text=True,
+                          input=stdin, timeout=60)
+
+
+def qjson(server, *args, **kw):
+    r = qzfax(server, "--json", *args, **kw)
+    assert r.returncode == 0, (args, r.stdout, r.stderr)
+    return json.loads(r.stdout)
+
+
+def tasks(server):
+    return qjson(server, "queue", "list", "--all")["tasks"]
+
+
+def test_send_wait_follows_to_the_outcome_and_the_fax_arrives(server):
+    ok = qzfax(server, "send", server.letter, "-t", "Own line <8002>", "-s", "hello", "--wait")
+    assert ok.returncode == 0, ok.stderr
+    assert "1/1 pages" in ok.stderr and "done" in ok.stdout
+    # The number ending in 98 never answers: the fax fails after its one attempt.
+    bad = qzfax(server, "--json", "send", server.letter, "-t", "5550198", "--attempts", "1", "--wait")
+    assert bad.returncode == 8, bad.stderr
+    outcome = json.loads(bad.stdout)["faxes"]
+    assert [(f["recipient"], f["state"]) for f in outcome] == [("5550198", "failed")]
+    by_number = {t["recipient"]: t for t in tasks(server)}
+    assert by_number["8002"]["state"] == "done" and by_number["8002"]["subject"] == "hello"
+    assert by_number["8002"]["recipient_name"] == "Own line"
+    received = by_number["8002"]["received_as"]
+    assert received != 0
+    inbox = qjson(server, "inbox", "list")["messages"]
+    assert any(m["subject"] == "hello" and m["direction"] == "received" for m in inbox), inbox
+
+
+def test_send_to_several_recipients_queues_one_task_each(server):
+    out = qjson(server, "send", server.letter, "-t", "111", "-t", "222", "-p", "9", "--hold")
+    assert [(f["recipient"], f["state"]) for f in out["faxes"]] == [("111", "held"), ("222", "held")]
+    ids = [f["fax_id"] for f in out["faxes"]]
+    held = {t["fax_id"] for t in qjson(server, "queue", "held")["tasks"]}
+    assert set(ids) <= held
+    # The steering commands, each checked through the queue's own view.
+    steps = [
+        (("queue", "lock", str(ids[0])), ids[0], "state", "locked"),
+        (("queue", "priority", str(ids[0]), "3"), ids[0], "priority", 3),
+        (("queue", "authorise", "--refuse", str(ids[1])), ids[1], "state", "failed"),
+        (("queue", "stop", str(ids[0])), ids[0], "state", "stopped"),
+    ]
+    for args, fax, field, want in steps:
+        r = qzfax(server, *args)
+        assert r.returncode == 0, (args, r.stderr)
+        [task] = qjson(server, "queue", "list", "--id", str(fax))["tasks"]
+        assert task[field] == want, args
+    assert qzfax(server, "queue", "delete", *map(str, ids)).returncode == 0
+    assert not {t["fax_id"] for t in tasks(server)} & set(ids)
+
+
+def first_message(server, folder="inbox"):
+    messages = qjson(server, "inbox", "list", "-f", folder)["messages"]
+    assert messages, folder
+    return messages[0]["id"]
+
+
+def test_messages_read_mark_fetch_move_delete(server):
+    qzfax(server, "send", server.letter, "-t", "8001", "--wait")
+    new = qjson(server, "messages", "list", "--new")["messages"]
+    assert new and all(m["pages"] == 1 for m in new)
+    mid = new[0]["id"]
+    assert qjson(server, "inbox", "read", str(mid))["read"] is True
+    assert mid not in [m["id"] for m in qjson(server, "inbox", "list", "-w", "unread=1")["messages"]]
+    assert qjson(server, "inbox", "mark", str(mid), "--set", "important", "--clear", "read")["flags"] == ["important"]
+    page = os.path.join(server.work, "page1.tif")
+    assert qzfax(server, "inbox", "page", str(mid), "-o", page).returncode == 0
+    with open(page, "rb") as f:
+        assert f.read(4) in (b"II*\0", b"MM\0*")
+    # Page 2 of a one-page fax does not exist: the server's status, with its text.
+    r = qzfax(server, "inbox", "page", str(mid), "-p", "2", "-o", page)
+    assert r.returncode == 7 and "0xC1FE0033 (BAD_DOCUMENT" in r.stderr
+    assert qzfax(server, "inbox", "move", str(mid), "--to", "archive").returncode == 0
+    assert mid in [m["id"] for m in qjson(server, "inbox", "list", "-f", "archive")["messages"]]
+    assert qzfax(server, "inbox", "delete", str(mid)).returncode == 0
+    r = qzfax(server, "inbox", "read", str(mid))
+    assert r.returncode == 6
+
+
+# Administration: each row adds something and finds it in the family's list.
+ADMIN = [
+    (("users", "add", "bob", "-n", "Bob B", "--password", "-", "-r", "0,0,0x20,0"),
+     ("users", "list"), "users", {"id": "bob", "name": "Bob B", "rights": ["0x00000000", "0x00000000", "0x00000020", "0x00000000"]}),
+    (("departments", "add", "sales", "-n", "Sales"), ("departments", "list"), "departments", {"id": "sales", "name": "Sales"}),
+    (("addressbook", "add", "-n", "Alice", "--fax", "+49 30 1234", "--email", "a@example.org"),
+     ("addressbook", "list"), "entries", {"name": "Alice", "fax": "+49 30 1234"}),
+    (("lines", "add", "8101", "-n", "extra", "--no-receive"), ("lines", "list"), "lines",
+     {"number": "8101", "state": "in service", "send": True, "receive": False}),
+    (("devices", "add", "modem1", "-m", "M1"), ("devices", "list"), "devices", {"name": "modem1", "model": "M1"}),
+    (("dialrules", "add", "-m", "0049", "--strip", "4", "--prepend", "0"), ("dialrules", "list"), "dialrules",
+     {"match": "0049", "strip": 4, "prepend": "0"}),
+    (("routing", "add", "admin", "--number", "8001"), ("routing", "list"), "routes", {"kind": "user", "target": "admin", "number": "8001"}),
+    (("authorization", "add", "bob"), ("authorization", "list"), "entries", {"user": "bob", "hold": True}),
+    (("drafts", "add", "LETTER", "-t", "333"), ("drafts", "list"), "drafts", {"recipients": ["333"]}),
+]
+
+
+@pytest.mark.parametrize("add,listing,key,want", ADMIN, ids=[a[0][0] for a in ADMIN])
+def test_admin_add_shows_in_list(server, add, listing, key, want):
+    add = tuple(server.letter if a == "LETTER" else a for a in add)
+    r = qzfax(server, *add, stdin="secret\n")
+    assert r.returncode == 0, r.stderr
+    rows = qjson(server, *listing)[key]
+    assert any(all(row.get(k) == v for k, v in want.items()) for row in rows), rows
+
+
+def test_lines_config_logs_and_service(server):
+    [line] = [l for l in qjson(server, "lines", "list")["lines"] if l["number"] == "8101"]
+    assert qjson(server, "lines", "stop", str(line["id"]))["state"] == "out of service"
+    assert any(e["source"] == "lines" for e in qjson(server, "log", "system", "-w", "source=lines")["entries"])
+    # Values at their bounds: 20 retries is the last one taken, 21 the first refused.
+    assert qzfax(server, "config", "set", "Retries", "20").returncode == 0
+    assert qjson(server, "config", "get", "Retries") == {"Retries": 20}
+    r = qzfax(server, "config", "set", "Retries", "21")
+    assert r.returncode == 7 and "BAD_ARGUMENT" in r.stderr
+    assert qjson(server, "config", "set", "StationID", "+49 30 99")["ok"] is True
+    assert qjson(server, "config", "get")["StationID"] == "+49 30 99"
+    logins = qjson(server, "log", "user", "-w", "proc=rpcLogInServer")["entries"]
+    assert logins and {e["procedure"] for e in logins} == {"rpcLogInServer"}
+    assert qjson(server, "printers", "list") == {"printers": []}
+    assert qjson(server, "server", "caps")["server"] == "qzfaxd"
+    assert qzfax(server, "server", "backup", "cli-backup").returncode == 0
+    assert os.path.exists(os.path.join(server.tmp.name, "qzfaxd.db.data", "backups", "cli-backup"))
+    # A stopped service refuses new faxes; started again it takes them.
+    assert qzfax(server, "server", "stop").returncode == 0
+    r = qzfax(server, "send", server.letter, "-t", "444")
+    assert r.returncode == 7 and "SERVICE_STOPPED" in r.stderr
+    assert qzfax(server, "server", "start", "--password", "").returncode == 0
+    assert qzfax(server, "send", server.letter, "-t", "444").returncode == 0
+
+
+def test_rights_one_bit_present_one_missing(server):
+    # Over TCP the server takes every caller as "guest": give it the right to
+    # submit its own faxes (0x20) but not the right to view them (0x40).
+    assert qjson(server, "users", "whoami", transport="tcp")["id"] == "guest"
+    assert qzfax(server, "users", "set", "guest", "-r", "0,0,0x20,0").returncode == 0
+    r = qzfax(server, "--json", "send", os.path.join(server.spool, "letter.tif"), "-t", "555", transport="tcp")
+    assert r.returncode == 0, r.stderr
+    # The library tests the bit itself, and its message has the library's text.
+    r = qzfax(server, "queue", "list", transport="tcp")
+    assert r.returncode == 5
+    assert "0xC1FF300C (The user does not have the permission this operation requires.)" in r.stderr
+    r = qzfax(server, "users", "list", transport="tcp")
+    assert r.returncode == 5 and "0xC1FF300C" in r.stderr
+
+
+BAD = [
+    ("not a tiff", ("send", "plain.txt", "-t", "8002"), 2, "is not a TIFF file"),
+    ("cut tiff", ("send", "cut.tif", "-t", "8002"), 2, "not a valid TIFF"),
+    ("gray tiff", ("send", "gray.tif", "-t", "8002"), 2, "not bilevel CCITT Group 3 or 4"),
+    ("missing file", ("send", "nothing.tif", "-t", "8002"), 2, "cannot read"),
+    ("bad number", ("send", "LETTER", "-t", "80x2"), 2, "is not a fax number"),
+    ("priority 10", ("send", "LETTER", "-t", "8002", "-p", "10"), 2, "priority"),
+    ("no recipient", ("send", "LETTER"), 2, "--to is required"),
+    ("unknown option", ("queue", "list", "--bogus"), 2, "--bogus"),
+    ("unknown folder", ("inbox", "list", "-f", "nowhere"), 2, "unknown folder \"nowhere\""),
+    ("unknown flag", ("inbox", "mark", "1", "--set", "shiny"), 2, "shiny"),
+    ("config name", ("config", "get", "NoSuchName"), 2, "unknown configuration name"),
+    ("config number", ("config", "set", "Retries", "many"), 2, "takes a number"),
+    ("user id too long", ("users", "add", "u" * 20), 2, "at most 19 characters"),
+    ("rights", ("users", "add", "carl", "-r", "1,2,3"), 2, "four masks"),
+    ("no task", ("queue", "priority", "999999", "3"), 6, "0xC1FE0031 (NO_SUCH_TASK"),
+    ("no user", ("users", "delete", "nobody"), 6, "(NOT_FOUND"),
+    ("no folder number", ("inbox", "list", "-f", "99999"), 6, "no folder 99999"),
+    ("backup name", ("server", "backup", ".hidden"), 7, "BAD_BACKUP_NAME"),
+]
+
+
+@pytest.mark.parametrize("args,want_exit,want_text", [b[1:] for b in BAD], ids=[b[0] for b in BAD])
+def test_bad_input_exits_with_message_and_sends_nothing(server, args, want_exit, want_text):
+    args = tuple(server.letter if a == "LETTER" else a for a in args)
+    before = len(tasks(server))
+    r = qzfax(server, *args)
+    assert r.returncode == want_exit, r.stderr
+    assert want_text in r.stderr
+    assert len(tasks(server)) == before
+    # --json gives an error document too, with the status and its text.
+    if want_exit >= 3:
+        doc = json.loads(qzfax(server, "--json", *args).stdout)["error"]
+        assert doc["exit_status"] == want_exit
+        if "status" in doc:
+            assert doc["text"] and doc["status_hex"] in r.stderr
+
+
+def test_completion_script_knows_the_command_tree(server):
+    r = qzfax(server, "completion", "bash")
+    assert r.returncode == 0
+    assert subprocess.run(["bash", "-n"], input=r.stdout, text=True).returncode == 0
+    probe = r.stdout + '\nCOMP_WORDS=(qzfax queue au); COMP_CWORD=2; _qzfax; echo "${COMPREPLY[*]}"\n' \
+        'COMP_WORDS=(qzfax --json send x.tif --wa); COMP_CWORD=4; _qzfax; echo "${COMPREPLY[*]}"\n'
+    out = subprocess.run(["bash"], input=probe, text=True, capture_output=True).stdout.splitlines()
+    assert out == ["authorise authorize", "--wait"]
