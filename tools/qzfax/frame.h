@@ -30,9 +30,10 @@ using nlohmann::json;
 // Exit statuses (documented in doc/man/qzfax.h2m, EXIT STATUS).
 enum Exit : int {
   kExitOk = 0,
-  kExitFailed = 1,        // a local failure (a file that cannot be written, ...)
+  kExitFailed = 1,        // a local failure: a system status below 1700 (a file that
+                          // cannot be created, ...)
   kExitUsage = 2,         // bad command line or bad input; nothing was sent
-  kExitUnreachable = 3,   // no fax server reached, or no login (RPC and system statuses)
+  kExitUnreachable = 3,   // no fax server reached, or no login (RPC statuses, HRESULTs)
   kExitLibrary = 4,       // the library refused the call (QZ_E_*, E_NOTIMPL, E_INVALIDARG)
   kExitDenied = 5,        // the user lacks the right (library or server)
   kExitNotFound = 6,      // the task, message, user, record ... does not exist

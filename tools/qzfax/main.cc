@@ -15,11 +15,6 @@ int main(int argc, char** argv) {
       "received messages and administer the server (users, lines, routing, logs, "
       "configuration, reports)."};
   app.require_subcommand(1);
-  app.footer(
-      "Run \"qzfax COMMAND --help\" for a command's own options. Exit status: 0 success, "
-      "1 local failure, 2 bad usage or input, 3 server unreachable or login refused, "
-      "4 refused by the library, 5 access denied, 6 not found, 7 refused by the server, "
-      "8 the fax waited for failed.");
   qzfax::Globals& g = qzfax::Global();
   app.add_flag("--json", g.json, "Print one JSON document instead of tables");
   app.add_option("--server", g.server,
@@ -38,6 +33,12 @@ int main(int argc, char** argv) {
   qzfax::AddAdminCommands(app);
   qzfax::AddTraceCommand(app, g.json, exit_status);
   qzfax::AddCompletionCommand(app);
+  // The exit statuses, under every help text.
+  app.footer(
+      "Run \"qzfax COMMAND --help\" for a command's own options. Exit status: 0 success, "
+      "1 local failure, 2 bad usage or input, 3 server unreachable or login refused, "
+      "4 refused by the library, 5 access denied, 6 not found, 7 refused by the server, "
+      "8 the fax waited for failed.");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

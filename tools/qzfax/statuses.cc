@@ -179,6 +179,9 @@ int ExitFor(uint32_t status) {
   }
   if (IsServer(status)) return kExitServer;
   if (IsLibrary(status)) return kExitLibrary;
+  // System statuses below the RPC range are local (a file that cannot be
+  // created: 3, 5); RPC statuses and HRESULT forms mean no server reached.
+  if (status < 1700) return kExitFailed;
   return kExitUnreachable;
 }
 
