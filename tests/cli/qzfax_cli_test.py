@@ -155,6 +155,117 @@ def test_admin_add_shows_in_list(server, add, listing, key, want):
     assert any(all(row.get(k) == v for k, v in want.items()) for row in rows), rows
 
 
+# Each row makes a record, finds its ID in the listing, deletes it with the
+# family's delete command and checks that the listing no longer has it.
+LIFECYCLE = [
+    ("scripts", ("scripts", "add", "dial.scr", "SCRIPT", "--description", "d"), ("scripts", "list"), "scripts",
+     "name", "dial.scr", ("scripts", "delete")),
+    ("devices", ("devices", "add", "board2"), ("devices", "list"), "devices", "name", "board2", ("devices", "delete")),
+    ("dialrules", ("dialrules", "add", "-m", "7777"), ("dialrules", "list"), "dialrules", "match", "7777",
+     ("dialrules", "delete")),
+    ("routing", ("routing", "add", "admin", "--sender", "0301"), ("routing", "list"), "routes", "sender", "0301",
+     ("routing", "delete")),
+    ("authorization", ("users", "add", "dora"), ("authorization", "list"), "entries", "user", "dora",
+     ("authorization", "delete")),
+    ("addressbook", ("addressbook", "add", "-n", "Temp", "--fax", "999"), ("addressbook", "list"), "entries",
+     "name", "Temp", ("addressbook", "delete")),
+    ("drafts", ("drafts", "add", "LETTER", "-t", "4711"), ("drafts", "list"), "drafts", "recipients", ["4711"],
+     ("drafts", "delete")),
+]
+
+
+@pytest.mark.parametrize("add,listing,key,field,value,delete", [r[1:] for r in LIFECYCLE],
+                         ids=[r[0] for r in LIFECYCLE])
+def test_delete_removes_what_add_made(server, add, listing, key, field, value, delete):
+    script = os.path.join(server.work, "dial.txt")
+    with open(script, "w") as f:
+        f.write("ATDT\n")
+    add = tuple({"LETTER": server.letter, "SCRIPT": script}.get(a, a) for a in add)
+    assert qzfax(server, *add).returncode == 0
+    if add[0] == "users":  # the authorization entry of a fresh user
+        assert qzfax(server, "authorization", "add", add[2]).returncode == 0
+
+    def ids():
+        return [r["id"] if "id" in r else r["draft_id"] for r in qjson(server, *listing)[key] if r[field] == value]
+    found = ids()
+    assert len(found) == 1
+    r = qzfax(server, *delete, str(found[0]))
+    assert r.returncode == 0, r.stderr
+    assert ids() == []
+    # Deleting it again names a record that does not exist.
+    assert qzfax(server, *delete, str(found[0])).returncode in (6, 7)
+
+
+def test_users_and_departments_change(server):
+    assert qzfax(server, "departments", "add", "ops", "-n", "Ops").returncode == 0
+    assert qzfax(server, "users", "add", "erin", "-n", "Erin", "-d", "ops").returncode == 0
+    assert qjson(server, "users", "show", "erin")["department"] == "ops"
+    assert qjson(server, "departments", "list", "-w", "id=ops")["departments"][0]["members"] == 1
+    # A department with a member is not deleted.
+    r = qzfax(server, "departments", "delete", "ops")
+    assert r.returncode == 7 and "IN_USE" in r.stderr
+    assert qzfax(server, "users", "set", "erin", "--admin", "-n", "Erin E").returncode == 0
+    shown = qjson(server, "users", "show", "erin")
+    assert shown["admin"] is True and shown["name"] == "Erin E" and shown["department"] == "ops"
+    assert qzfax(server, "users", "passwd", "erin", "--password", "-", stdin="pw2\n").returncode == 0
+    assert qzfax(server, "departments", "set", "ops", "-n", "Operations", "-m", "erin").returncode == 0
+    assert qjson(server, "departments", "list", "-w", "id=ops")["departments"][0]["manager"] == "erin"
+    assert qzfax(server, "users", "delete", "erin").returncode == 0
+    assert "erin" not in [u["id"] for u in qjson(server, "users", "list")["users"]]
+    assert qzfax(server, "departments", "delete", "ops").returncode == 0
+
+
+def test_printer_pair_logs_delete_and_progress(server):
+    assert qzfax(server, "config", "set", "--pair", "printer:front", "Hall|Laser").returncode == 0
+    [printer] = qjson(server, "printers", "list")["printers"]
+    del printer["state"]
+    assert printer == {"id": 1, "name": "front", "location": "Hall", "description": "Laser", "default": True,
+                       "cups": False}
+    fax = qjson(server, "send", server.letter, "-t", "8001", "--wait")["faxes"][0]["fax_id"]
+    [p] = qjson(server, "queue", "progress", str(fax))["progress"]
+    assert (p["state"], p["pages_done"], p["pages_total"]) == ("done", 1, 1)
+    assert qjson(server, "queue", "show", str(fax))["recipient"] == "8001"
+    assert qzfax(server, "log", "system", "--delete", "-w", "source=lines").returncode == 0
+    assert qjson(server, "log", "system", "-w", "source=lines")["entries"] == []
+    assert qzfax(server, "log", "user", "--delete", "-w", "proc=rpcGetPortList").returncode == 0
+    assert qjson(server, "log", "user", "-w", "proc=rpcGetPortList")["entries"] == []
+    # The report needs the send and receive history the server does not keep yet.
+    r = qzfax(server, "reports", "run", "-w", "group=day")
+    assert r.returncode == 7 and "0xC1FE0073 (NO_HISTORY" in r.stderr
+
+
+def fax_tiff(pages):
+    """A TIFF of `pages` bilevel Group 4 pages (no image data: enough for the
+    local check, which reads the page directory only)."""
+    data = bytearray(b"II*\0" + struct.pack("<I", 8))
+    for i in range(pages):
+        nxt = len(data) + 2 + 2 * 12 + 4 if i + 1 < pages else 0
+        data += struct.pack("<H", 2) + struct.pack("<HHII", 258, 3, 1, 1) + \
+            struct.pack("<HHII", 259, 3, 1, 4) + struct.pack("<I", nxt)
+    return bytes(data)
+
+
+@pytest.mark.parametrize("pages,want_exit,want_text", [(1000, 7, "BAD_DOCUMENT"), (1001, 2, "more than 1000 pages")])
+def test_page_count_bound_is_checked_locally(server, pages, want_exit, want_text):
+    path = os.path.join(server.work, "pages%d.tif" % pages)
+    with open(path, "wb") as f:
+        f.write(fax_tiff(pages))
+    r = qzfax(server, "send", path, "-t", "8002")
+    assert r.returncode == want_exit and want_text in r.stderr, r.stderr
+
+
+def test_no_server_reachable_exits_3_with_the_status_text(server):
+    env = dict(server.env)
+    env["QZRPC_EPM_PORT"] = "1"
+    env["QZRPC_LRPC_DIR"] = os.path.join(server.work, "no-such-dir")
+    env["XDG_RUNTIME_DIR"] = os.path.join(server.work, "no-such-dir")
+    r = subprocess.run([QZFAX, "queue", "list"], env=env, cwd=server.work, capture_output=True, text=True,
+                       timeout=60)
+    assert r.returncode == 3, r.stderr
+    assert "logging in to the fax server (LogInServer): status" in r.stderr
+    assert "no text is known" not in r.stderr
+
+
 def test_lines_config_logs_and_service(server):
     [line] = [l for l in qjson(server, "lines", "list")["lines"] if l["number"] == "8101"]
     assert qjson(server, "lines", "stop", str(line["id"]))["state"] == "out of service"
@@ -168,7 +279,6 @@ def test_lines_config_logs_and_service(server):
     assert qjson(server, "config", "get")["StationID"] == "+49 30 99"
     logins = qjson(server, "log", "user", "-w", "proc=rpcLogInServer")["entries"]
     assert logins and {e["procedure"] for e in logins} == {"rpcLogInServer"}
-    assert qjson(server, "printers", "list") == {"printers": []}
     assert qjson(server, "server", "caps")["server"] == "qzfaxd"
     assert qzfax(server, "server", "backup", "cli-backup").returncode == 0
     assert os.path.exists(os.path.join(server.tmp.name, "qzfaxd.db.data", "backups", "cli-backup"))

@@ -316,10 +316,14 @@ void AddAuthorization(CLI::App& root) {
   add->add_flag("--no-hold", no_hold, "Record the entry without holding faxes");
   add->add_option("--page-limit", page_limit, "Page limit kept for clients");
   Command(*auth, "delete", "Delete an authorization entry", [] {
-    AUTHORIZEDINFO_TABLE a{};
-    a.dwEntryID = id;
     Session s;
-    Check(RemoteAuthorizedOP(s.id(), 2, &a, 1), "deleting the entry (RemoteAuthorizedOP)");
+    // The entry is sent whole: the server checks its user as well.
+    Block<AUTHORIZEDINFO_TABLE> list;
+    Check(RemoteGetAuthorizedInfo(s.id(), ("id=" + std::to_string(id)).c_str(), list.out(), &list.n),
+          "finding the entry (RemoteGetAuthorizedInfo)");
+    std::vector<AUTHORIZEDINFO_TABLE> found = Records(list);
+    if (found.size() != 1) throw Failure(kExitNotFound, "no authorization entry " + std::to_string(id));
+    Check(RemoteAuthorizedOP(s.id(), 2, found.data(), 1), "deleting the entry (RemoteAuthorizedOP)");
     Done("authorization entry " + std::to_string(id) + " deleted", {{"id", id}});
   })->add_option("id", id, "Entry ID")->required();
 }

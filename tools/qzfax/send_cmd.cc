@@ -193,7 +193,8 @@ void AddSend(CLI::App& root) {
         if (row["status"] != 1)
           std::cerr << "qzfax: " << row["recipient"].get<std::string>() << ": "
                     << DescribeStatus(static_cast<uint32_t>(row["status"].get<int32_t>())) << "\n";
-      Check(status, "submitting the fax (RemoteSendFax)");
+      throw Failure(ExitFor(status), "submitting the fax (RemoteSendFax): status " +
+                    DescribeStatus(status), status, {{"faxes", rows}});
     }
     if (!wait) {
       Emit("faxes", rows,
@@ -251,7 +252,16 @@ void AddQueue(CLI::App& root) {
   static uint32_t show_id = 0;
   Command(*queue, "show", "Show one send task with every field", [] {
     Session s;
-    std::vector<SENDTASK_TABLE> t = ViewTasks(s, 0, show_id);
+    // Everyone's tasks when the user may see them, else their own.
+    Block<SENDTASK_TABLE> all;
+    uint32_t status = RemoteViewSendTask(s.id(), 0, show_id, all.out(), &all.n);
+    std::vector<SENDTASK_TABLE> t;
+    if (status == QZ_OK)
+      t.assign(all.begin(), all.end());
+    else if (status == QZ_E_ACCESSDENIED || status == 0xC1FE0007u)
+      t = ViewTasks(s, 1, show_id);
+    else
+      Check(status, "reading the send queue (RemoteViewSendTask)");
     if (t.size() != 1) throw Failure(kExitNotFound, "no task " + std::to_string(show_id));
     EmitObject(TaskJson(t[0]));
   })->add_option("id", show_id, "Task ID")->required();
@@ -344,8 +354,7 @@ void AddDrafts(CLI::App& root) {
   CLI::App* drafts = Group(root, "drafts", "Drafts of fax jobs kept on the server");
   Command(*drafts, "list", "List your drafts with their recipients", [] {
     Session s;
-    Block<void> block;
-    block.n = 0;
+    Block<void> block;  // n = 0 asks for every draft
     Check(GetDraftInformation(s.id(), block.out(), &block.n),
           "reading drafts (GetDraftInformation)");
     json rows = json::array();
