@@ -351,3 +351,47 @@ def test_completion_script_knows_the_command_tree(server):
         'COMP_WORDS=(qzfax --json send x.tif --wa); COMP_CWORD=4; _qzfax; echo "${COMPREPLY[*]}"\n'
     out = subprocess.run(["bash"], input=probe, text=True, capture_output=True).stdout.splitlines()
     assert out == ["authorise authorize", "--wait"]
+
+
+# Every listing is one JSON document under its stable key, each row with
+# the fields scripts rely on.
+LISTINGS = [
+    (("queue", "list", "--all"), "tasks", {"fax_id", "state", "recipient", "pages_total", "user"}),
+    (("queue", "held"), "tasks", set()),
+    (("drafts", "list"), "drafts", {"draft_id", "recipients", "document"}),
+    (("inbox", "list"), "messages", {"id", "time", "remote", "pages", "flags", "subject"}),
+    (("inbox", "list", "-f", "sent"), "messages", set()),
+    (("addressbook", "list"), "entries", {"id", "name", "fax"}),
+    (("users", "list"), "users", {"id", "name", "admin", "department", "rights"}),
+    (("departments", "list"), "departments", {"id", "name", "manager", "members"}),
+    (("lines", "list"), "lines", {"id", "number", "state"}),
+    (("lines", "status"), "lines", {"id", "state", "activity"}),
+    (("devices", "list"), "devices", {"id", "name", "model"}),
+    (("scripts", "list"), "scripts", set()),
+    (("dialrules", "list"), "dialrules", {"id", "match", "strip", "prepend"}),
+    (("routing", "list"), "routes", {"id", "kind", "target"}),
+    (("authorization", "list"), "entries", {"id", "user", "hold"}),
+    (("printers", "list"), "printers", {"id", "name"}),
+    (("log", "user", "-w", "proc=rpcLogInServer"), "entries", {"id", "time", "user", "procedure", "result"}),
+    (("log", "system"), "entries", {"id", "time", "level", "source", "text"}),
+]
+
+
+@pytest.mark.parametrize("args,key,fields", LISTINGS, ids=[" ".join(a[0][:2]) + str(i) for i, a in enumerate(LISTINGS)])
+def test_every_listing_is_one_json_document(server, args, key, fields):
+    doc = qjson(server, *args)
+    assert list(doc) == ([key, "groups"] if args[0] == "addressbook" else [key])
+    assert isinstance(doc[key], list)
+    for row in doc[key]:
+        assert fields <= set(row), row
+    if fields:
+        assert doc[key], "the earlier tests leave rows here"
+
+
+@pytest.mark.parametrize("mode", ["now", "after", "drain"])
+def test_each_stop_mode_stops_the_service(server, mode):
+    assert qzfax(server, "server", "stop", "--mode", mode).returncode == 0
+    r = qzfax(server, "send", server.letter, "-t", "666")
+    assert r.returncode == 7 and "0xC1FE0030 (SERVICE_STOPPED" in r.stderr
+    assert qzfax(server, "server", "start", "--password", "").returncode == 0
+    assert qzfax(server, "send", server.letter, "-t", "666").returncode == 0
