@@ -4,6 +4,7 @@
 //
 // Thread-safety: single-threaded.
 #include <CLI/CLI.hpp>
+#include <string>
 
 #include "commands.h"
 #include "frame.h"
@@ -15,6 +16,8 @@ int main(int argc, char** argv) {
       "received messages and administer the server (users, lines, routing, logs, "
       "configuration, reports)."};
   app.require_subcommand(1);
+  app.set_version_flag("--version", std::string("qzfax ") + QZFAX_VERSION,
+                       "Print the version and exit");
   qzfax::Globals& g = qzfax::Global();
   app.add_flag("--json", g.json, "Print one JSON document instead of tables");
   app.add_option("--server", g.server,
