@@ -294,9 +294,11 @@ void AddAuthorization(CLI::App& root) {
     Check(RemoteGetAuthorizedInfo(s.id(), where.c_str(), list.out(), &list.n),
           "reading authorization entries (RemoteGetAuthorizedInfo)");
     json rows = json::array();
+    // The record is packed: its numbers are copied out, never bound by reference.
     for (const AUTHORIZEDINFO_TABLE& a : Records(list))
-      rows.push_back({{"id", a.dwEntryID}, {"user", Text(a.szUserID)},
-                      {"hold", (a.dwFlags & QZ_AUTH_HOLD) != 0}, {"page_limit", a.dwPageLimit}});
+      rows.push_back({{"id", static_cast<uint32_t>(a.dwEntryID)}, {"user", Text(a.szUserID)},
+                      {"hold", (a.dwFlags & QZ_AUTH_HOLD) != 0},
+                      {"page_limit", static_cast<uint32_t>(a.dwPageLimit)}});
     Emit("entries", rows, {{"id", "ID"}, {"user", "USER"}, {"hold", "HOLD"}, {"page_limit", "PAGE LIMIT"}});
   })->add_option("-w,--where", where, "Condition (fields id, user_id, flags)");
   static std::string user;
