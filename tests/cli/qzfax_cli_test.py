@@ -1,0 +1,397 @@
+"""qzfax against a real qzfaxd: each family's happy path with its --json
+output read back, and the bad-input paths (exit status, message with the
+status number and its text, nothing sent).
+
+Run by ctest as: python3 -m pytest qzfax_cli_test.py, with QZFAX, QZFAXD and
+QZ_FAXDOC naming the built programs.
+"""
+import json
+import os
+import shutil
+import struct
+import subprocess
+import sys
+
+import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
+from qzfaxd_process import Qzfaxd  # noqa: E402
+
+QZFAX = os.environ.get("QZFAX", "qzfax")
+
+
+@pytest.fixture(scope="module")
+def server():
+    # Fast simulated lines; a failed attempt is retried at once.
+    with Qzfaxd(os.environ["QZFAXD"], ["--connect-ms", "20", "--page-ms", "20", "--retry-ms", "20"],
+                spool=True) as s:
+        work = os.path.join(s.tmp.name, "work")
+        os.mkdir(work)
+        s.work = work
+        s.letter = os.path.join(work, "letter.tif")
+        subprocess.run([os.environ["QZ_FAXDOC"], s.letter, "CLI TEST", "PAGE"], check=True,
+                       stdout=subprocess.DEVNULL)
+        shutil.copy(s.letter, os.path.join(s.spool, "letter.tif"))
+        with open(os.path.join(work, "plain.txt"), "w") as f:
+            f.write("not a fax\n")
+        with open(os.path.join(work, "cut.tif"), "wb") as f:
+            f.write(b"II*\0" + struct.pack("<I", 1000))  # the first page lies beyond the end
+        # A TIFF whose one page is uncompressed (compression 1), 8 bits deep.
+        ifd = struct.pack("<H", 3) + struct.pack("<HHII", 256, 3, 1, 1728) + \
+            struct.pack("<HHII", 258, 3, 1, 8) + struct.pack("<HHII", 259, 3, 1, 1) + struct.pack("<I", 0)
+        with open(os.path.join(work, "gray.tif"), "wb") as f:
+            f.write(b"II*\0" + struct.pack("<I", 8) + ifd)
+        yield s
+
+
+def qzfax(server, *args, transport=None, stdin=None):
+    cmd = [QZFAX] + (["--transport", transport] if transport else []) + list(args)
+    return subprocess.run(cmd, env=server.env, cwd=server.work, capture_output=True, text=True,
+                          input=stdin, timeout=60)
+
+
+def qjson(server, *args, **kw):
+    r = qzfax(server, "--json", *args, **kw)
+    assert r.returncode == 0, (args, r.stdout, r.stderr)
+    return json.loads(r.stdout)
+
+
+def tasks(server):
+    return qjson(server, "queue", "list", "--all")["tasks"]
+
+
+def test_send_wait_follows_to_the_outcome_and_the_fax_arrives(server):
+    ok = qzfax(server, "send", server.letter, "-t", "Own line <8002>", "-s", "hello", "--wait")
+    assert ok.returncode == 0, ok.stderr
+    assert "1/1 pages" in ok.stderr and "done" in ok.stdout
+    # The number ending in 98 never answers: the fax fails after its one attempt.
+    bad = qzfax(server, "--json", "send", server.letter, "-t", "5550198", "--attempts", "1", "--wait")
+    assert bad.returncode == 8, bad.stderr
+    outcome = json.loads(bad.stdout)["faxes"]
+    assert [(f["recipient"], f["state"]) for f in outcome] == [("5550198", "failed")]
+    by_number = {t["recipient"]: t for t in tasks(server)}
+    assert by_number["8002"]["state"] == "done" and by_number["8002"]["subject"] == "hello"
+    assert by_number["8002"]["recipient_name"] == "Own line"
+    received = by_number["8002"]["received_as"]
+    assert received != 0
+    inbox = qjson(server, "inbox", "list")["messages"]
+    assert any(m["subject"] == "hello" and m["direction"] == "received" for m in inbox), inbox
+
+
+def test_send_to_several_recipients_queues_one_task_each(server):
+    out = qjson(server, "send", server.letter, "-t", "111", "-t", "222", "-p", "9", "--hold")
+    assert [(f["recipient"], f["state"]) for f in out["faxes"]] == [("111", "held"), ("222", "held")]
+    ids = [f["fax_id"] for f in out["faxes"]]
+    held = {t["fax_id"] for t in qjson(server, "queue", "held")["tasks"]}
+    assert set(ids) <= held
+    # The steering commands, each checked through the queue's own view.
+    steps = [
+        (("queue", "lock", str(ids[0])), ids[0], "state", "locked"),
+        (("queue", "priority", str(ids[0]), "3"), ids[0], "priority", 3),
+        (("queue", "authorise", "--refuse", str(ids[1])), ids[1], "state", "failed"),
+        (("queue", "stop", str(ids[0])), ids[0], "state", "stopped"),
+    ]
+    for args, fax, field, want in steps:
+        r = qzfax(server, *args)
+        assert r.returncode == 0, (args, r.stderr)
+        [task] = qjson(server, "queue", "list", "--id", str(fax))["tasks"]
+        assert task[field] == want, args
+    assert qzfax(server, "queue", "delete", *map(str, ids)).returncode == 0
+    assert not {t["fax_id"] for t in tasks(server)} & set(ids)
+
+
+def first_message(server, folder="inbox"):
+    messages = qjson(server, "inbox", "list", "-f", folder)["messages"]
+    assert messages, folder
+    return messages[0]["id"]
+
+
+def test_messages_read_mark_fetch_move_delete(server):
+    qzfax(server, "send", server.letter, "-t", "8001", "--wait")
+    new = qjson(server, "messages", "list", "--new")["messages"]
+    assert new and all(m["pages"] == 1 for m in new)
+    mid = new[0]["id"]
+    assert qjson(server, "inbox", "read", str(mid))["read"] is True
+    assert mid not in [m["id"] for m in qjson(server, "inbox", "list", "-w", "unread=1")["messages"]]
+    assert qjson(server, "inbox", "mark", str(mid), "--set", "important", "--clear", "read")["flags"] == ["important"]
+    page = os.path.join(server.work, "page1.tif")
+    assert qzfax(server, "inbox", "page", str(mid), "-o", page).returncode == 0
+    with open(page, "rb") as f:
+        assert f.read(4) in (b"II*\0", b"MM\0*")
+    # Page 2 of a one-page fax does not exist: the server's status, with its text.
+    r = qzfax(server, "inbox", "page", str(mid), "-p", "2", "-o", page)
+    assert r.returncode == 7 and "0xC1FE0033 (BAD_DOCUMENT" in r.stderr
+    assert qzfax(server, "inbox", "move", str(mid), "--to", "archive").returncode == 0
+    assert mid in [m["id"] for m in qjson(server, "inbox", "list", "-f", "archive")["messages"]]
+    assert qzfax(server, "inbox", "delete", str(mid)).returncode == 0
+    r = qzfax(server, "inbox", "read", str(mid))
+    assert r.returncode == 6
+
+
+# Administration: each row adds something and finds it in the family's list.
+ADMIN = [
+    (("users", "add", "bob", "-n", "Bob B", "--password", "-", "-r", "0,0,0x20,0"),
+     ("users", "list"), "users", {"id": "bob", "name": "Bob B", "rights": ["0x00000000", "0x00000000", "0x00000020", "0x00000000"]}),
+    (("departments", "add", "sales", "-n", "Sales"), ("departments", "list"), "departments", {"id": "sales", "name": "Sales"}),
+    (("addressbook", "add", "-n", "Alice", "--fax", "+49 30 1234", "--email", "a@example.org"),
+     ("addressbook", "list"), "entries", {"name": "Alice", "fax": "+49 30 1234"}),
+    (("lines", "add", "8101", "-n", "extra", "--no-receive"), ("lines", "list"), "lines",
+     {"number": "8101", "state": "in service", "send": True, "receive": False}),
+    (("devices", "add", "modem1", "-m", "M1"), ("devices", "list"), "devices", {"name": "modem1", "model": "M1"}),
+    (("dialrules", "add", "-m", "0049", "--strip", "4", "--prepend", "0"), ("dialrules", "list"), "dialrules",
+     {"match": "0049", "strip": 4, "prepend": "0"}),
+    (("routing", "add", "admin", "--number", "8001"), ("routing", "list"), "routes", {"kind": "user", "target": "admin", "number": "8001"}),
+    (("authorization", "add", "bob"), ("authorization", "list"), "entries", {"user": "bob", "hold": True}),
+    (("drafts", "add", "LETTER", "-t", "333"), ("drafts", "list"), "drafts", {"recipients": ["333"]}),
+]
+
+
+@pytest.mark.parametrize("add,listing,key,want", ADMIN, ids=[a[0][0] for a in ADMIN])
+def test_admin_add_shows_in_list(server, add, listing, key, want):
+    add = tuple(server.letter if a == "LETTER" else a for a in add)
+    r = qzfax(server, *add, stdin="secret\n")
+    assert r.returncode == 0, r.stderr
+    rows = qjson(server, *listing)[key]
+    assert any(all(row.get(k) == v for k, v in want.items()) for row in rows), rows
+
+
+# Each row makes a record, finds its ID in the listing, deletes it with the
+# family's delete command and checks that the listing no longer has it.
+LIFECYCLE = [
+    ("scripts", ("scripts", "add", "dial.scr", "SCRIPT", "--description", "d"), ("scripts", "list"), "scripts",
+     "name", "dial.scr", ("scripts", "delete")),
+    ("devices", ("devices", "add", "board2"), ("devices", "list"), "devices", "name", "board2", ("devices", "delete")),
+    ("dialrules", ("dialrules", "add", "-m", "7777"), ("dialrules", "list"), "dialrules", "match", "7777",
+     ("dialrules", "delete")),
+    ("routing", ("routing", "add", "admin", "--sender", "0301"), ("routing", "list"), "routes", "sender", "0301",
+     ("routing", "delete")),
+    ("authorization", ("users", "add", "dora"), ("authorization", "list"), "entries", "user", "dora",
+     ("authorization", "delete")),
+    ("addressbook", ("addressbook", "add", "-n", "Temp", "--fax", "999"), ("addressbook", "list"), "entries",
+     "name", "Temp", ("addressbook", "delete")),
+    ("drafts", ("drafts", "add", "LETTER", "-t", "4711"), ("drafts", "list"), "drafts", "recipients", ["4711"],
+     ("drafts", "delete")),
+]
+
+
+@pytest.mark.parametrize("add,listing,key,field,value,delete", [r[1:] for r in LIFECYCLE],
+                         ids=[r[0] for r in LIFECYCLE])
+def test_delete_removes_what_add_made(server, add, listing, key, field, value, delete):
+    script = os.path.join(server.work, "dial.txt")
+    with open(script, "w") as f:
+        f.write("ATDT\n")
+    add = tuple({"LETTER": server.letter, "SCRIPT": script}.get(a, a) for a in add)
+    assert qzfax(server, *add).returncode == 0
+    if add[0] == "users":  # the authorization entry of a fresh user
+        assert qzfax(server, "authorization", "add", add[2]).returncode == 0
+
+    def ids():
+        return [r["id"] if "id" in r else r["draft_id"] for r in qjson(server, *listing)[key] if r[field] == value]
+    found = ids()
+    assert len(found) == 1
+    r = qzfax(server, *delete, str(found[0]))
+    assert r.returncode == 0, r.stderr
+    assert ids() == []
+    # Deleting it again names a record that does not exist.
+    assert qzfax(server, *delete, str(found[0])).returncode in (6, 7)
+
+
+def test_users_and_departments_change(server):
+    assert qzfax(server, "departments", "add", "ops", "-n", "Ops").returncode == 0
+    assert qzfax(server, "users", "add", "erin", "-n", "Erin", "-d", "ops").returncode == 0
+    assert qjson(server, "users", "show", "erin")["department"] == "ops"
+    assert qjson(server, "departments", "list", "-w", "id=ops")["departments"][0]["members"] == 1
+    # A department with a member is not deleted.
+    r = qzfax(server, "departments", "delete", "ops")
+    assert r.returncode == 7 and "IN_USE" in r.stderr
+    assert qzfax(server, "users", "set", "erin", "--admin", "-n", "Erin E").returncode == 0
+    shown = qjson(server, "users", "show", "erin")
+    assert shown["admin"] is True and shown["name"] == "Erin E" and shown["department"] == "ops"
+    assert qzfax(server, "users", "passwd", "erin", "--password", "-", stdin="pw2\n").returncode == 0
+    assert qzfax(server, "departments", "set", "ops", "-n", "Operations", "-m", "erin").returncode == 0
+    assert qjson(server, "departments", "list", "-w", "id=ops")["departments"][0]["manager"] == "erin"
+    assert qzfax(server, "users", "delete", "erin").returncode == 0
+    assert "erin" not in [u["id"] for u in qjson(server, "users", "list")["users"]]
+    assert qzfax(server, "departments", "delete", "ops").returncode == 0
+
+
+def test_printer_pair_logs_delete_and_progress(server):
+    assert qzfax(server, "config", "set", "--pair", "printer:front", "Hall|Laser").returncode == 0
+    [printer] = qjson(server, "printers", "list")["printers"]
+    del printer["state"]
+    assert printer == {"id": 1, "name": "front", "location": "Hall", "description": "Laser", "default": True,
+                       "cups": False}
+    fax = qjson(server, "send", server.letter, "-t", "8001", "--wait")["faxes"][0]["fax_id"]
+    [p] = qjson(server, "queue", "progress", str(fax))["progress"]
+    assert (p["state"], p["pages_done"], p["pages_total"]) == ("done", 1, 1)
+    assert qjson(server, "queue", "show", str(fax))["recipient"] == "8001"
+    assert qzfax(server, "log", "system", "--delete", "-w", "source=lines").returncode == 0
+    assert qjson(server, "log", "system", "-w", "source=lines")["entries"] == []
+    assert qzfax(server, "log", "user", "--delete", "-w", "proc=rpcGetPortList").returncode == 0
+    assert qjson(server, "log", "user", "-w", "proc=rpcGetPortList")["entries"] == []
+    # The report needs the send and receive history the server does not keep yet.
+    r = qzfax(server, "reports", "run", "-w", "group=day")
+    assert r.returncode == 7 and "0xC1FE0073 (NO_HISTORY" in r.stderr
+
+
+def fax_tiff(pages):
+    """A TIFF of `pages` bilevel Group 4 pages (no image data: enough for the
+    local check, which reads the page directory only)."""
+    data = bytearray(b"II*\0" + struct.pack("<I", 8))
+    for i in range(pages):
+        nxt = len(data) + 2 + 2 * 12 + 4 if i + 1 < pages else 0
+        data += struct.pack("<H", 2) + struct.pack("<HHII", 258, 3, 1, 1) + \
+            struct.pack("<HHII", 259, 3, 1, 4) + struct.pack("<I", nxt)
+    return bytes(data)
+
+
+@pytest.mark.parametrize("pages,want_exit,want_text", [(1000, 7, "BAD_DOCUMENT"), (1001, 2, "more than 1000 pages")])
+def test_page_count_bound_is_checked_locally(server, pages, want_exit, want_text):
+    path = os.path.join(server.work, "pages%d.tif" % pages)
+    with open(path, "wb") as f:
+        f.write(fax_tiff(pages))
+    r = qzfax(server, "send", path, "-t", "8002")
+    assert r.returncode == want_exit and want_text in r.stderr, r.stderr
+
+
+def test_no_server_reachable_exits_3_with_the_status_text(server):
+    env = dict(server.env)
+    env["QZRPC_EPM_PORT"] = "1"
+    env["QZRPC_LRPC_DIR"] = os.path.join(server.work, "no-such-dir")
+    env["XDG_RUNTIME_DIR"] = os.path.join(server.work, "no-such-dir")
+    r = subprocess.run([QZFAX, "queue", "list"], env=env, cwd=server.work, capture_output=True, text=True,
+                       timeout=60)
+    assert r.returncode == 3, r.stderr
+    assert "logging in to the fax server (LogInServer): status" in r.stderr
+    assert "no text is known" not in r.stderr
+
+
+def test_lines_config_logs_and_service(server):
+    [line] = [l for l in qjson(server, "lines", "list")["lines"] if l["number"] == "8101"]
+    assert qjson(server, "lines", "stop", str(line["id"]))["state"] == "out of service"
+    assert any(e["source"] == "lines" for e in qjson(server, "log", "system", "-w", "source=lines")["entries"])
+    # Values at their bounds: 20 retries is the last one taken, 21 the first refused.
+    assert qzfax(server, "config", "set", "Retries", "20").returncode == 0
+    assert qjson(server, "config", "get", "Retries") == {"Retries": 20}
+    r = qzfax(server, "config", "set", "Retries", "21")
+    assert r.returncode == 7 and "BAD_ARGUMENT" in r.stderr
+    assert qjson(server, "config", "set", "StationID", "+49 30 99")["ok"] is True
+    assert qjson(server, "config", "get")["StationID"] == "+49 30 99"
+    logins = qjson(server, "log", "user", "-w", "proc=rpcLogInServer")["entries"]
+    assert logins and {e["procedure"] for e in logins} == {"rpcLogInServer"}
+    assert qjson(server, "server", "caps")["server"] == "qzfaxd"
+    assert qzfax(server, "server", "backup", "cli-backup").returncode == 0
+    assert os.path.exists(os.path.join(server.tmp.name, "qzfaxd.db.data", "backups", "cli-backup"))
+    # A stopped service refuses new faxes; started again it takes them.
+    assert qzfax(server, "server", "stop").returncode == 0
+    r = qzfax(server, "send", server.letter, "-t", "444")
+    assert r.returncode == 7 and "SERVICE_STOPPED" in r.stderr
+    assert qzfax(server, "server", "start", "--password", "").returncode == 0
+    assert qzfax(server, "send", server.letter, "-t", "444").returncode == 0
+
+
+def test_rights_one_bit_present_one_missing(server):
+    # Over TCP the server takes every caller as "guest": give it the right to
+    # submit its own faxes (0x20) but not the right to view them (0x40).
+    assert qjson(server, "users", "whoami", transport="tcp")["id"] == "guest"
+    assert qzfax(server, "users", "set", "guest", "-r", "0,0,0x20,0").returncode == 0
+    r = qzfax(server, "--json", "send", os.path.join(server.spool, "letter.tif"), "-t", "555", transport="tcp")
+    assert r.returncode == 0, r.stderr
+    # The library tests the bit itself, and its message has the library's text.
+    r = qzfax(server, "queue", "list", transport="tcp")
+    assert r.returncode == 5
+    assert "0xC1FF300C (The user does not have the permission this operation requires.)" in r.stderr
+    r = qzfax(server, "users", "list", transport="tcp")
+    assert r.returncode == 5 and "0xC1FF300C" in r.stderr
+
+
+BAD = [
+    ("not a tiff", ("send", "plain.txt", "-t", "8002"), 2, "is not a TIFF file"),
+    ("cut tiff", ("send", "cut.tif", "-t", "8002"), 2, "not a valid TIFF"),
+    ("gray tiff", ("send", "gray.tif", "-t", "8002"), 2, "not bilevel CCITT Group 3 or 4"),
+    ("missing file", ("send", "nothing.tif", "-t", "8002"), 2, "cannot read"),
+    ("bad number", ("send", "LETTER", "-t", "80x2"), 2, "is not a fax number"),
+    ("priority 10", ("send", "LETTER", "-t", "8002", "-p", "10"), 2, "priority"),
+    ("no recipient", ("send", "LETTER"), 2, "--to is required"),
+    ("unknown option", ("queue", "list", "--bogus"), 2, "--bogus"),
+    ("unknown folder", ("inbox", "list", "-f", "nowhere"), 2, "unknown folder \"nowhere\""),
+    ("unknown flag", ("inbox", "mark", "1", "--set", "shiny"), 2, "shiny"),
+    ("config name", ("config", "get", "NoSuchName"), 2, "unknown configuration name"),
+    ("config number", ("config", "set", "Retries", "many"), 2, "takes a number"),
+    ("user id too long", ("users", "add", "u" * 20), 2, "at most 19 characters"),
+    ("rights", ("users", "add", "carl", "-r", "1,2,3"), 2, "four masks"),
+    ("no task", ("queue", "priority", "999999", "3"), 6, "0xC1FE0031 (NO_SUCH_TASK"),
+    ("no user", ("users", "delete", "nobody"), 6, "(NOT_FOUND"),
+    ("no folder number", ("inbox", "list", "-f", "99999"), 6, "no folder 99999"),
+    ("backup name", ("server", "backup", ".hidden"), 7, "BAD_BACKUP_NAME"),
+]
+
+
+@pytest.mark.parametrize("args,want_exit,want_text", [b[1:] for b in BAD], ids=[b[0] for b in BAD])
+def test_bad_input_exits_with_message_and_sends_nothing(server, args, want_exit, want_text):
+    args = tuple(server.letter if a == "LETTER" else a for a in args)
+    before = len(tasks(server))
+    r = qzfax(server, *args)
+    assert r.returncode == want_exit, r.stderr
+    assert want_text in r.stderr
+    assert len(tasks(server)) == before
+    # --json gives an error document too, with the status and its text.
+    if want_exit >= 3:
+        doc = json.loads(qzfax(server, "--json", *args).stdout)["error"]
+        assert doc["exit_status"] == want_exit
+        if "status" in doc:
+            assert doc["text"] and doc["status_hex"] in r.stderr
+
+
+def test_completion_script_knows_the_command_tree(server):
+    r = qzfax(server, "completion", "bash")
+    assert r.returncode == 0
+    assert subprocess.run(["bash", "-n"], input=r.stdout, text=True).returncode == 0
+    probe = r.stdout + '\nCOMP_WORDS=(qzfax queue au); COMP_CWORD=2; _qzfax; echo "${COMPREPLY[*]}"\n' \
+        'COMP_WORDS=(qzfax --json send x.tif --wa); COMP_CWORD=4; _qzfax; echo "${COMPREPLY[*]}"\n'
+    out = subprocess.run(["bash"], input=probe, text=True, capture_output=True).stdout.splitlines()
+    assert out == ["authorise authorize", "--wait"]
+
+
+# Every listing is one JSON document under its stable key, each row with
+# the fields scripts rely on.
+LISTINGS = [
+    (("queue", "list", "--all"), "tasks", {"fax_id", "state", "recipient", "pages_total", "user"}),
+    (("queue", "held"), "tasks", set()),
+    (("drafts", "list"), "drafts", {"draft_id", "recipients", "document"}),
+    (("inbox", "list"), "messages", {"id", "time", "remote", "pages", "flags", "subject"}),
+    (("inbox", "list", "-f", "sent"), "messages", set()),
+    (("addressbook", "list"), "entries", {"id", "name", "fax"}),
+    (("users", "list"), "users", {"id", "name", "admin", "department", "rights"}),
+    (("departments", "list"), "departments", {"id", "name", "manager", "members"}),
+    (("lines", "list"), "lines", {"id", "number", "state"}),
+    (("lines", "status"), "lines", {"id", "state", "activity"}),
+    (("devices", "list"), "devices", {"id", "name", "model"}),
+    (("scripts", "list"), "scripts", set()),
+    (("dialrules", "list"), "dialrules", {"id", "match", "strip", "prepend"}),
+    (("routing", "list"), "routes", {"id", "kind", "target"}),
+    (("authorization", "list"), "entries", {"id", "user", "hold"}),
+    (("printers", "list"), "printers", {"id", "name"}),
+    (("log", "user", "-w", "proc=rpcLogInServer"), "entries", {"id", "time", "user", "procedure", "result"}),
+    (("log", "system"), "entries", {"id", "time", "level", "source", "text"}),
+]
+
+
+@pytest.mark.parametrize("args,key,fields", LISTINGS, ids=[" ".join(a[0][:2]) + str(i) for i, a in enumerate(LISTINGS)])
+def test_every_listing_is_one_json_document(server, args, key, fields):
+    doc = qjson(server, *args)
+    assert list(doc) == ([key, "groups"] if args[0] == "addressbook" else [key])
+    assert isinstance(doc[key], list)
+    for row in doc[key]:
+        assert fields <= set(row), row
+    if fields:
+        assert doc[key], "the earlier tests leave rows here"
+
+
+@pytest.mark.parametrize("mode", ["now", "after", "drain"])
+def test_each_stop_mode_stops_the_service(server, mode):
+    assert qzfax(server, "server", "stop", "--mode", mode).returncode == 0
+    r = qzfax(server, "send", server.letter, "-t", "666")
+    assert r.returncode == 7 and "0xC1FE0030 (SERVICE_STOPPED" in r.stderr
+    assert qzfax(server, "server", "start", "--password", "").returncode == 0
+    assert qzfax(server, "send", server.letter, "-t", "666").returncode == 0

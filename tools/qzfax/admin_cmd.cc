@@ -1,0 +1,257 @@
+// admin_cmd.cc -- "qzfax log", "config", "reports" and "server": the logs,
+// the server's configuration, reports over the fax history, and the fax
+// service itself (start, stop, backup, capabilities).
+//
+// Thread-safety: single-threaded, as the command line is.
+#include <iostream>
+#include <map>
+
+#include "commands.h"
+#include "frame.h"
+
+namespace qzfax {
+namespace {
+
+void AddLog(CLI::App& root) {
+  CLI::App* log = Group(root, "log", "The server's user log and system log");
+  static std::string where;
+  static bool remove = false;
+  CLI::App* user = Command(*log, "user", "Calls the server recorded (or --delete them)", [] {
+    Session s;
+    if (remove) {
+      Check(RemoteDelUserLog(s.id(), where.c_str()), "deleting user log entries (RemoteDelUserLog)");
+      Done("user log entries deleted", {{"where", where}});
+      return;
+    }
+    Block<USERLOG_TABLE> list;
+    Check(RemoteQueryUserLog(s.id(), where.c_str(), list.out(), &list.n),
+          "reading the user log (RemoteQueryUserLog)");
+    json rows = json::array();
+    for (const USERLOG_TABLE& e : list)
+      rows.push_back({{"id", e.dwLogID}, {"time", Time(e.dwTime)}, {"user", Text(e.szUserID)},
+                      {"session", e.dwSessionNo}, {"opnum", e.dwOpnum}, {"procedure", Text(e.szProcedure)},
+                      {"result", Hex(static_cast<uint32_t>(e.lResult))}, {"detail", Text(e.szDetail)}});
+    Emit("entries", rows, {{"id", "ID"}, {"time", "TIME"}, {"user", "USER"}, {"procedure", "PROCEDURE"},
+                           {"result", "RESULT"}, {"detail", "DETAIL"}});
+  });
+  user->add_option("-w,--where", where,
+                   "Condition: terms field=value separated by ; (user, session, op, proc, result, since, until, after)");
+  user->add_flag("--delete", remove, "Delete the entries the condition selects");
+
+  CLI::App* system = Command(*log, "system", "Events of the fax service (or --delete them)", [] {
+    Session s;
+    if (remove) {
+      Check(RemoteDelSysLog(s.id(), where.c_str()), "deleting system log entries (RemoteDelSysLog)");
+      Done("system log entries deleted", {{"where", where}});
+      return;
+    }
+    Block<SYSLOG_TABLE> list;
+    Check(RemoteQuerySysLog(s.id(), where.c_str(), list.out(), &list.n),
+          "reading the system log (RemoteQuerySysLog)");
+    static const char* const kLevels[] = {"info", "warning", "error"};
+    json rows = json::array();
+    for (const SYSLOG_TABLE& e : list)
+      rows.push_back({{"id", e.dwLogID}, {"time", Time(e.dwTime)},
+                      {"level", e.dwLevel < 3 ? kLevels[e.dwLevel] : "?"}, {"source", Text(e.szSource)},
+                      {"user", Text(e.szUserID)}, {"text", Text(e.szText)}});
+    Emit("entries", rows, {{"id", "ID"}, {"time", "TIME"}, {"level", "LEVEL"}, {"source", "SOURCE"},
+                           {"user", "USER"}, {"text", "TEXT"}});
+  });
+  system->add_option("-w,--where", where, "Condition (fields id, time, since, until, level, source, user_id)");
+  system->add_flag("--delete", remove, "Delete the entries the condition selects");
+}
+
+// A named configuration value: section, offset, and its kind.
+enum class Kind { kText, kNumber, kShort };
+struct ConfigField {
+  uint32_t section;
+  uint32_t offset;
+  Kind kind;
+  uint32_t size;  // text: field width
+};
+
+const std::map<std::string, ConfigField>& ConfigFields() {
+  static const std::map<std::string, ConfigField> fields = {
+      {"ServerName", {0, 0, Kind::kText, 64}},      {"StationID", {0, 64, Kind::kText, 32}},
+      {"CountryCode", {0, 96, Kind::kText, 8}},     {"AreaCode", {0, 104, Kind::kText, 8}},
+      {"Organization", {0, 112, Kind::kText, 128}}, {"AdminMail", {0, 240, Kind::kText, 128}},
+      {"Retries", {1, 0, Kind::kNumber, 4}},        {"RetryInterval", {1, 4, Kind::kNumber, 4}},
+      {"MaxPages", {1, 8, Kind::kNumber, 4}},       {"DialTimeout", {1, 12, Kind::kNumber, 4}},
+      {"DefaultPriority", {1, 16, Kind::kNumber, 4}}, {"ArchiveDir", {2, 4, Kind::kText, 260}},
+      {"ScriptDir", {2, 264, Kind::kText, 260}},    {"CoverPageDir", {2, 524, Kind::kText, 260}},
+      {"BackupDir", {2, 784, Kind::kText, 260}},    {"MailFlags", {3, 0, Kind::kShort, 2}},
+      {"MailHost", {3, 4, Kind::kText, 64}},        {"MailPort", {3, 68, Kind::kShort, 2}},
+      {"MailSender", {3, 70, Kind::kText, 40}},     {"DefaultRouteKind", {4, 4, Kind::kNumber, 4}},
+      {"ReceiveKeepDays", {4, 8, Kind::kNumber, 4}}, {"DefaultRouteTarget", {4, 12, Kind::kText, 64}},
+      {"SysLogMaxRecords", {5, 0, Kind::kNumber, 4}}, {"HistoryMaxRecords", {5, 4, Kind::kNumber, 4}},
+      {"SysLogMinLevel", {5, 8, Kind::kNumber, 4}}};
+  return fields;
+}
+
+void AddConfig(CLI::App& root) {
+  CLI::App* config = Group(root, "config", "The server's configuration");
+  static std::string name, value;
+  CLI::App* get = Command(*config, "get", "Show every named value, or the one named", [] {
+    if (!name.empty() && !ConfigFields().count(name)) Usage("unknown configuration name \"" + name + "\"");
+    Session s;
+    std::vector<uint8_t> all(QZ_CONFIG_SECTION6_SIZE);
+    uint32_t size = static_cast<uint32_t>(all.size());
+    Check(RemoteGetSystemConfig(s.id(), 6, all.data(), &size), "reading the configuration (RemoteGetSystemConfig)");
+    static const uint32_t kSectionAt[] = {0, 1560, 1584, 2628, 2740, 2904};
+    json out = json::object();
+    for (const auto& [n, f] : ConfigFields()) {
+      if (!name.empty() && n != name) continue;
+      const uint8_t* at = all.data() + kSectionAt[f.section] + f.offset;
+      if (f.kind == Kind::kText) {
+        out[n] = std::string(reinterpret_cast<const char*>(at), strnlen(reinterpret_cast<const char*>(at), f.size));
+      } else {
+        uint32_t v = 0;
+        std::memcpy(&v, at, f.size);
+        out[n] = v;
+      }
+    }
+    EmitObject(out);
+  });
+  get->add_option("name", name, "A configuration name (ServerName, Retries, ...)");
+
+  static bool pair = false;
+  CLI::App* set = Command(*config, "set", "Set a named value (--pair: a free name/value pair)", [] {
+    uint32_t field_type = 0;
+    std::vector<char> buf;
+    uint32_t number = 0;
+    if (pair) {
+      QZCONFIG_STRINGPAIR p{};
+      Put(p.szFirst, name, "pair name");
+      Put(p.szSecond, value, "pair value");
+      field_type = 2;
+      buf.assign(reinterpret_cast<const char*>(&p), reinterpret_cast<const char*>(&p) + sizeof p);
+    } else {
+      auto it = ConfigFields().find(name);
+      if (it == ConfigFields().end()) Usage("unknown configuration name \"" + name + "\" (--pair sets free pairs)");
+      if (it->second.kind == Kind::kText) {
+        if (value.size() >= it->second.size)
+          Usage(name + " takes at most " + std::to_string(it->second.size - 1) + " characters");
+        buf.assign(value.begin(), value.end());
+        buf.push_back('\0');
+      } else {
+        try {
+          size_t used = 0;
+          unsigned long v = std::stoul(value, &used, 0);
+          if (used != value.size() || v > 0xFFFFFFFFul) throw std::out_of_range(value);
+          number = static_cast<uint32_t>(v);
+        } catch (const std::exception&) {
+          Usage(name + " takes a number, not \"" + value + "\"");
+        }
+        field_type = 1;
+        buf.resize(4);
+        std::memcpy(buf.data(), &number, 4);
+      }
+    }
+    uint32_t size = static_cast<uint32_t>(buf.size());
+    Session s;
+    Check(RemoteAccessConfig(s.id(), 1, name.c_str(), field_type, buf.data(), &size),
+          "setting " + name + " (RemoteAccessConfig)");
+    Done(name + " set", {{"name", name}, {"value", value}});
+  });
+  set->add_option("name", name, "Configuration name (e.g. StationID, Retries, SysLogMinLevel)")->required();
+  set->add_option("value", value, "New value")->required();
+  set->add_flag("--pair", pair, "A free pair, e.g. printer:<name> <location>|<description>");
+}
+
+void AddReports(CLI::App& root) {
+  CLI::App* reports = Group(root, "reports", "Reports over the history of sent and received faxes");
+  static std::string where;
+  Command(*reports, "run", "Run a report: faxes, pages and time per group", [] {
+    Session s;
+    Block<void> data;
+    Check(RemoteQueryReport(s.id(), where.c_str(), data.out(), &data.n), "running the report (RemoteQueryReport)");
+    json rows = json::array();
+    json header = json::object();
+    if (data.p != nullptr && data.n >= sizeof(FAXREPORTHEADER)) {
+      FAXREPORTHEADER h;
+      std::memcpy(&h, data.p, sizeof h);
+      static const char* const kGroups[] = {"user", "department", "line", "day", "month"};
+      header = {{"rows", h.dwRows}, {"group", h.dwGroupBy < 5 ? kGroups[h.dwGroupBy] : "?"}};
+      for (uint32_t i = 0; i < h.dwRows && sizeof h + (i + 1) * sizeof(FAXREPORTROW) <= data.n; ++i) {
+        FAXREPORTROW r;
+        std::memcpy(&r, static_cast<const uint8_t*>(data.p) + sizeof h + i * sizeof r, sizeof r);
+        rows.push_back({{"key", Text(r.szKey)}, {"faxes", r.dwFaxes}, {"sent", r.dwSent},
+                        {"received", r.dwReceived}, {"failed", r.dwFailed}, {"pages", r.dwPages},
+                        {"seconds", r.dwSeconds}});
+      }
+    }
+    if (Global().json) {
+      header["rows"] = rows;
+      std::cout << json{{"report", header}}.dump(2) << "\n";
+      return;
+    }
+    Emit("rows", rows, {{"key", "KEY"}, {"faxes", "FAXES"}, {"sent", "SENT"}, {"received", "RECEIVED"},
+                        {"failed", "FAILED"}, {"pages", "PAGES"}, {"seconds", "SECONDS"}});
+  })->add_option("-w,--where", where,
+                 "Report condition: group=user|department|line|day|month; user, department, line, "
+                 "direction (1 sent, 2 received), ok, since, until, template");
+}
+
+void AddServer(CLI::App& root) {
+  CLI::App* server = Group(root, "server", "The fax service: start, stop, backup, capabilities");
+  static std::string host, user = "admin", password;
+  static bool paused = false;
+  CLI::App* start = Command(*server, "start", "Start the fax service (administrators)", [] {
+    const std::string& h = host.empty() ? Global().server : host;
+    Check(ServerStart(h.c_str(), user.c_str(), password.c_str(), paused ? 0 : 1), "starting the service (ServerStart)", 0);
+    Done(paused ? "fax service started, paused" : "fax service started", {{"host", h}, {"paused", paused}});
+  });
+  start->add_option("host", host, "Host of the fax server (default: --server)");
+  start->add_option("-u,--user", user, "Administrator")->capture_default_str();
+  start->add_option("--password", password, "The administrator's password");
+  start->add_flag("--paused", paused, "Accept jobs but send nothing");
+
+  static std::string mode = "now";
+  CLI::App* stop = Command(*server, "stop", "Stop the fax service (administrators)", [] {
+    // ServerStop's commands: 3 stops at once, 2 after the attempts in
+    // progress, 6 drains (sends the queue, then stops).
+    const uint32_t command = mode == "now" ? 3 : mode == "after" ? 2 : 6;
+    Session s;
+    Check(ServerStop(s.id(), command), "stopping the service (ServerStop)", 0);
+    Done("fax service stopped (" + mode + ")", {{"mode", mode}});
+  });
+  stop->add_option("-m,--mode", mode, "now: at once; after: after the attempts in progress; drain: send the queue first")
+      ->check(CLI::IsMember({"now", "after", "drain"}))->capture_default_str();
+
+  static std::string name, label;
+  static bool files = false;
+  CLI::App* backup = Command(*server, "backup", "Back up the server's database into its backup directory", [] {
+    BACKUPINFO b{};
+    Put(b.szName, name, "backup name");
+    Put(b.szLabel, label, "--label");
+    Session s;
+    // Backup type 0 copies the stored files as well.
+    Check(ServerBackup(s.id(), &b, files ? 0 : 1), "backing up (ServerBackup)", 0);
+    Done("backup " + name + " written", {{"name", name}, {"with_files", files}});
+  });
+  backup->add_option("name", name, "File name of the backup (letters, digits, . _ -)")->required();
+  backup->add_option("--label", label, "Free text for the server's log");
+  backup->add_flag("--with-files", files, "Copy the stored documents and received faxes too");
+
+  CLI::App* caps = Command(*server, "caps", "Read the capabilities of a fax server (over TCP)", [] {
+    const std::string& h = host.empty() ? Global().server : host;
+    SERVERCAPS c{};
+    Check(GetServerCaps(h.c_str(), user.c_str(), &c), "reading the capabilities (GetServerCaps)", 0);
+    EmitObject({{"host", Text(c.szHostName)}, {"server", Text(c.szServerName)},
+                {"version", Text(c.szVersion)}, {"version_number", Hex(c.dwVersion)},
+                {"flags", Hex(c.dwFlags)}, {"active_sessions", c.dwActiveSessions},
+                {"started", Time(c.dwStartTime)}, {"now", Time(c.dwNow)}});
+  });
+  caps->add_option("host", host, "Host of the fax server (default: --server)");
+}
+
+}  // namespace
+
+void AddAdminCommands(CLI::App& root) {
+  AddLog(root);
+  AddConfig(root);
+  AddReports(root);
+  AddServer(root);
+}
+
+}  // namespace qzfax

@@ -1,0 +1,355 @@
+// store_cmd.cc -- "qzfax inbox" (alias "messages") and "qzfax addressbook":
+// the messages of the folders (list, read, mark, move, delete, fetch a
+// page or the document) and the address book.
+//
+// Folders are named as a user thinks of them: inbox, sent, drafts,
+// archive, addressbook, notes, templates, schedule -- one's own; with
+// "public:" or "department:" in front the shared ones; or by their number.
+//
+// Thread-safety: single-threaded, as the command line is.
+#include <algorithm>
+#include <iostream>
+#include <map>
+
+#include "commands.h"
+#include "frame.h"
+
+namespace qzfax {
+namespace {
+
+// dwInfoType of the information exports for an item code (the library
+// maps 0..7 to the codes 7, 6, 2, 1, 3, 4, 5, 8).
+constexpr uint32_t kInfoMessage = 3;
+constexpr uint32_t kInfoAddress = 2;
+
+const std::map<std::string, uint32_t>& FolderKinds() {
+  static const std::map<std::string, uint32_t> kinds = {
+      {"inbox", QZ_KIND_INBOX},     {"sent", QZ_KIND_SENT},
+      {"drafts", QZ_KIND_DRAFTS},   {"archive", QZ_KIND_ARCHIVE},
+      {"addressbook", QZ_KIND_ADDRESSBOOK}, {"notes", QZ_KIND_NOTES},
+      {"templates", QZ_KIND_TEMPLATES},     {"schedule", QZ_KIND_SCHEDULE}};
+  return kinds;
+}
+
+// A folder named on the command line, checked before anything is sent.
+struct FolderName {
+  uint32_t id = 0;  // by number
+  uint32_t kind = 0;
+  uint32_t klass = QZ_FOLDER_PERSONAL;
+};
+
+FolderName ParseFolder(const std::string& text, std::vector<uint32_t> kinds) {
+  FolderName f;
+  if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos) {
+    f.id = static_cast<uint32_t>(std::stoul(text));
+    return f;
+  }
+  std::string name = text;
+  for (auto [prefix, klass] : {std::pair<std::string, uint32_t>{"public:", QZ_FOLDER_PUBLIC},
+                               {"department:", QZ_FOLDER_DEPARTMENT},
+                               {"dept:", QZ_FOLDER_DEPARTMENT}}) {
+    if (name.rfind(prefix, 0) == 0) {
+      f.klass = klass;
+      name = name.substr(prefix.size());
+    }
+  }
+  auto it = FolderKinds().find(name);
+  if (it == FolderKinds().end() ||
+      std::find(kinds.begin(), kinds.end(), it->second) == kinds.end()) {
+    std::string known;
+    for (uint32_t k : kinds)
+      for (const auto& [n, kind] : FolderKinds())
+        if (kind == k) known += (known.empty() ? "" : ", ") + n;
+    Usage("unknown folder \"" + text + "\" (here: " + known +
+          ", optionally with public: or department: in front, or a folder number)");
+  }
+  f.kind = it->second;
+  return f;
+}
+
+// The server's record of the folder.
+FOLDERINFO_TABLE FindFolder(const Session& s, const FolderName& name,
+                            const std::vector<uint32_t>& kinds) {
+  for (uint32_t kind : kinds) {
+    if (name.id == 0 && kind != name.kind) continue;
+    Block<FOLDERINFO_TABLE> folders;
+    Check(RemoteGetFolders(s.id(), kind, folders.out(), &folders.n),
+          "reading the folders (RemoteGetFolders)");
+    for (const FOLDERINFO_TABLE& f : folders)
+      if (name.id != 0 ? f.dwFolderID == name.id : f.dwClass == name.klass) return f;
+  }
+  throw Failure(kExitNotFound, name.id != 0 ? "no folder " + std::to_string(name.id)
+                                            : "no such folder visible to you");
+}
+
+const std::vector<uint32_t> kMessageKinds = {QZ_KIND_INBOX, QZ_KIND_SENT, QZ_KIND_DRAFTS,
+                                             QZ_KIND_ARCHIVE};
+
+json FlagsJson(uint32_t flags) {
+  json names = json::array();
+  const char* const kNames[] = {"read", "important", "printed", "forwarded"};
+  for (int i = 0; i < 4; ++i)
+    if (flags & (1u << i)) names.push_back(kNames[i]);
+  return names;
+}
+
+json MessageJson(const FAXVIEW_TABLE& m) {
+  static const char* const kDirection[] = {"received", "sent", "made"};
+  return {{"id", m.dwFaxID},
+          {"folder_id", m.dwFolderID},
+          {"flags", FlagsJson(m.dwFlags)},
+          {"read", (m.dwFlags & QZ_FAXVIEW_READ) != 0},
+          {"direction", m.dwDirection < 3 ? kDirection[m.dwDirection] : "?"},
+          {"pages", m.dwPages},
+          {"time", Time(m.dwTime)},
+          {"remote", Text(m.szRemote)},
+          {"subject", Text(m.szSubject)}};
+}
+
+const std::vector<Column> kMessageColumns = {{"id", "ID"},       {"time", "TIME"},
+                                             {"direction", "DIR"}, {"remote", "NUMBER"},
+                                             {"pages", "PAGES"},   {"flags", "FLAGS"},
+                                             {"subject", "SUBJECT"}};
+
+// The message with that ID, wherever the caller may read it.
+FAXVIEW_TABLE FindMessage(const Session& s, uint32_t id) {
+  Block<FAXVIEW_TABLE> found;
+  Check(RemoteGetFaxViewRecord(s.id(), ("id=" + std::to_string(id)).c_str(), found.out(), &found.n),
+        "finding the message (RemoteGetFaxViewRecord)");
+  if (found.n != 1) throw Failure(kExitNotFound, "no message " + std::to_string(id));
+  return found.p[0];
+}
+
+FOLDERINFO_TABLE FolderOf(const Session& s, uint32_t folder_id, const std::vector<uint32_t>& kinds) {
+  FolderName n;
+  n.id = folder_id;
+  return FindFolder(s, n, kinds);
+}
+
+void AddInbox(CLI::App& root) {
+  CLI::App* inbox = Group(root, "inbox", "Received and sent messages in your folders");
+  inbox->alias("messages");
+  static std::string folder = "inbox", where;
+  static bool only_new = false;
+  CLI::App* list = Command(*inbox, "list", "List the messages of a folder (--new: the new ones)", [] {
+    FolderName name = ParseFolder(folder, kMessageKinds);
+    Session s;
+    FOLDERINFO_TABLE f = FindFolder(s, name, kMessageKinds);
+    json rows = json::array();
+    if (only_new) {
+      Block<RECVTASK_TABLE> news;
+      const uint32_t none[1] = {0};  // no IDs known: every new message stays new
+      Check(RemoteGetNewReceivedMessages(s.id(), &f, none, 0, news.out(), &news.n),
+            "reading new messages (RemoteGetNewReceivedMessages)");
+      for (const RECVTASK_TABLE& r : news)
+        rows.push_back({{"id", r.dwRecvID},
+                        {"line", r.dwLineID},
+                        {"pages", r.dwPages},
+                        {"time", Time(r.dwEndTime != 0 ? r.dwEndTime : r.dwStartTime)},
+                        {"remote", Text(r.szSenderNumber)},
+                        {"sender_user", Text(r.szSenderUser)},
+                        {"number_dialled", Text(r.szLineNumber)},
+                        {"subject", Text(r.szSubject)},
+                        {"destination", Text(r.szDestination)}});
+      Emit("messages", rows,
+           {{"id", "ID"}, {"time", "TIME"}, {"remote", "FROM"}, {"pages", "PAGES"},
+            {"destination", "TO"}, {"subject", "SUBJECT"}});
+      return;
+    }
+    Block<void> block;
+    Check(RemoteGetInformationEx(s.id(), &f, kInfoMessage, where.c_str(), block.out(), &block.n),
+          "listing the folder (RemoteGetInformationEx)");
+    for (uint32_t at = 0; block.p != nullptr && at + sizeof(FAXVIEW_TABLE) <= block.n;
+         at += sizeof(FAXVIEW_TABLE)) {
+      FAXVIEW_TABLE m;
+      std::memcpy(&m, static_cast<const uint8_t*>(block.p) + at, sizeof m);
+      rows.push_back(MessageJson(m));
+    }
+    Emit("messages", rows, kMessageColumns);
+  });
+  list->add_option("-f,--folder", folder, "Folder: inbox, sent, drafts, archive (public:..., department:...) or a number")
+      ->capture_default_str();
+  list->add_flag("-n,--new", only_new, "Only the messages not yet seen, with their reception details");
+  list->add_option("-w,--where", where, "Condition, e.g. \"unread=1;number=8001\" (fields id, name, number, flags, unread, direction, since, until)");
+
+  static uint32_t id = 0;
+  Command(*inbox, "read", "Show a message and mark it read", [] {
+    Session s;
+    FAXVIEW_TABLE m = FindMessage(s, id);
+    if (!(m.dwFlags & QZ_FAXVIEW_READ))
+      Check(RemoteSetFaxViewFlag(s.id(), id, m.dwFlags | QZ_FAXVIEW_READ),
+            "marking the message read (RemoteSetFaxViewFlag)");
+    m.dwFlags |= QZ_FAXVIEW_READ;
+    EmitObject(MessageJson(m));
+  })->add_option("id", id, "Message ID")->required();
+
+  static std::vector<std::string> set, clear;
+  CLI::App* mark = Command(*inbox, "mark", "Set or clear the flags of a message", [] {
+    auto bits = [](const std::vector<std::string>& names) {
+      uint32_t b = 0;
+      for (const std::string& n : names)
+        b |= n == "read" ? QZ_FAXVIEW_READ : n == "important" ? QZ_FAXVIEW_IMPORTANT
+                                          : n == "printed"   ? QZ_FAXVIEW_PRINTED
+                                                             : QZ_FAXVIEW_FORWARDED;
+      return b;
+    };
+    if (set.empty() && clear.empty()) Usage("give --set or --clear");
+    Session s;
+    FAXVIEW_TABLE m = FindMessage(s, id);
+    uint32_t flags = (m.dwFlags | bits(set)) & ~bits(clear);
+    Check(RemoteSetFaxViewFlag(s.id(), id, flags), "setting the flags (RemoteSetFaxViewFlag)");
+    Done("message " + std::to_string(id) + ": flags " + FlagsJson(flags).dump(),
+         {{"id", id}, {"flags", FlagsJson(flags)}});
+  });
+  mark->add_option("id", id, "Message ID")->required();
+  const auto flag_names = CLI::IsMember({"read", "important", "printed", "forwarded"});
+  mark->add_option("--set", set, "Flags to set: read, important, printed, forwarded")->check(flag_names);
+  mark->add_option("--clear", clear, "Flags to clear")->check(flag_names);
+
+  static std::string target;
+  CLI::App* move = Command(*inbox, "move", "Move a message to another folder", [] {
+    FolderName to = ParseFolder(target, kMessageKinds);
+    Session s;
+    FAXVIEW_TABLE m = FindMessage(s, id);
+    FOLDERINFO_TABLE from = FolderOf(s, m.dwFolderID, kMessageKinds);
+    FOLDERINFO_TABLE dest = FindFolder(s, to, kMessageKinds);
+    Check(RemoteMoveInformation(s.id(), &from, &dest, kInfoMessage, &m, sizeof m),
+          "moving the message (RemoteMoveInformation)");
+    Done("message " + std::to_string(id) + " moved to " + Text(dest.szName),
+         {{"id", id}, {"folder_id", dest.dwFolderID}, {"folder", Text(dest.szName)}});
+  });
+  move->add_option("id", id, "Message ID")->required();
+  move->add_option("-t,--to", target, "Target folder (inbox, sent, drafts, archive, ...)")->required();
+
+  Command(*inbox, "delete", "Delete a message and its document", [] {
+    Session s;
+    FAXVIEW_TABLE m = FindMessage(s, id);
+    FOLDERINFO_TABLE from = FolderOf(s, m.dwFolderID, kMessageKinds);
+    Check(RemoteDeleteInformation(s.id(), &from, kInfoMessage, &m, sizeof m),
+          "deleting the message (RemoteDeleteInformation)");
+    Done("message " + std::to_string(id) + " deleted", {{"id", id}});
+  })->add_option("id", id, "Message ID")->required();
+
+  static std::string out;
+  static uint32_t page = 1;
+  CLI::App* fetch = Command(*inbox, "page", "Fetch one page of a message into a one-page TIFF file", [] {
+    if (id > 0xFFFFFF) Usage("message IDs of a page fetch are at most 16777215");
+    const std::string path = Absolute(out);
+    Session s;
+    Check(RemoteGetOnePageFromServer(s.id(), (page - 1) << 24 | id, path.c_str()),
+          "fetching the page (RemoteGetOnePageFromServer)");
+    Done("page " + std::to_string(page) + " of message " + std::to_string(id) + " written to " + out,
+         {{"id", id}, {"page", page}, {"file", path}});
+  });
+  fetch->add_option("id", id, "Message ID")->required();
+  fetch->add_option("-p,--page", page, "Page number, from 1")->check(CLI::Range(1, 256))->capture_default_str();
+  fetch->add_option("-o,--output", out, "File to write (created or truncated)")->required();
+
+  CLI::App* doc = Command(*inbox, "fetch", "Fetch the whole document of a message into a file", [] {
+    const std::string path = Absolute(out);
+    Session s;
+    uint32_t bytes = 0;
+    Check(RemoteReceiveFileFromServer(s.id(), 0, id, "", path.c_str(), &bytes),
+          "fetching the document (RemoteReceiveFileFromServer)");
+    Done("message " + std::to_string(id) + ": " + std::to_string(bytes) + " bytes written to " + out,
+         {{"id", id}, {"bytes", bytes}, {"file", path}});
+  });
+  doc->add_option("id", id, "Message ID")->required();
+  doc->add_option("-o,--output", out, "File to write")->required();
+}
+
+json AddressJson(const ADDRESS_ITEM& a) {
+  return {{"id", a.dwItemID},          {"folder_id", a.dwFolderID},
+          {"name", Text(a.szName)},    {"fax", Text(a.szFaxNumber)},
+          {"company", Text(a.szCompany)}, {"phone", Text(a.szPhone)},
+          {"email", Text(a.szEmail)}};
+}
+
+// Every address entry the caller may read (the extended address book).
+std::vector<ADDRESS_ITEM> AddressBook(const Session& s, json* groups) {
+  Block<void> block;
+  Check(RemoteGetAddressBookEx(s.id(), 1, block.out(), &block.n),
+        "reading the address book (RemoteGetAddressBookEx)");
+  std::vector<ADDRESS_ITEM> entries;
+  if (block.p == nullptr || block.n < sizeof(ADDRESSBOOK_HEADER)) return entries;
+  const auto* b = static_cast<const uint8_t*>(block.p);
+  ADDRESSBOOK_HEADER h;
+  std::memcpy(&h, b, sizeof h);
+  size_t at = sizeof h;
+  for (uint32_t i = 0; i < h.dwAddressCount && at + sizeof(ADDRESS_ITEM) <= block.n; ++i) {
+    ADDRESS_ITEM a;
+    std::memcpy(&a, b + at, sizeof a);
+    entries.push_back(a);
+    at += sizeof a;
+  }
+  for (uint32_t i = 0; groups && i < h.dwGroupCount && at + sizeof(GROUP_ITEM) <= block.n; ++i) {
+    GROUP_ITEM g;
+    std::memcpy(&g, b + at, sizeof g);
+    groups->push_back({{"id", g.dwItemID}, {"folder_id", g.dwFolderID}, {"name", Text(g.szName)},
+                       {"note", Text(g.szNote)}});
+    at += sizeof g;
+  }
+  return entries;
+}
+
+void AddAddressBook(CLI::App& root) {
+  CLI::App* book = Group(root, "addressbook", "Address book entries");
+  Command(*book, "list", "List the address entries you may read", [] {
+    Session s;
+    json groups = json::array(), rows = json::array();
+    for (const ADDRESS_ITEM& a : AddressBook(s, &groups)) rows.push_back(AddressJson(a));
+    if (Global().json) {
+      std::cout << json{{"entries", rows}, {"groups", groups}}.dump(2) << "\n";
+      return;
+    }
+    Emit("entries", rows,
+         {{"id", "ID"}, {"name", "NAME"}, {"fax", "FAX"}, {"company", "COMPANY"},
+          {"phone", "PHONE"}, {"email", "E-MAIL"}});
+  });
+
+  static std::string folder = "addressbook", name, fax, company, phone, email;
+  CLI::App* add = Command(*book, "add", "Add an address entry", [] {
+    ADDRESS_ITEM a{};
+    Put(a.szName, name, "--name");
+    Put(a.szFaxNumber, fax, "--fax");
+    Put(a.szCompany, company, "--company");
+    Put(a.szPhone, phone, "--phone");
+    Put(a.szEmail, email, "--email");
+    FolderName fname = ParseFolder(folder, {QZ_KIND_ADDRESSBOOK});
+    Session s;
+    FOLDERINFO_TABLE f = FindFolder(s, fname, {QZ_KIND_ADDRESSBOOK});
+    Check(RemoteNewInformation(s.id(), &f, kInfoAddress, &a, sizeof a),
+          "adding the entry (RemoteNewInformation)");
+    Done("address entry " + std::to_string(a.dwItemID) + " added", AddressJson(a));
+  });
+  add->add_option("-n,--name", name, "Name")->required();
+  add->add_option("--fax", fax, "Fax number")->required();
+  add->add_option("--company", company, "Company");
+  add->add_option("--phone", phone, "Telephone number");
+  add->add_option("--email", email, "E-mail address");
+  add->add_option("-f,--folder", folder, "addressbook, public:addressbook or department:addressbook")
+      ->capture_default_str();
+
+  static uint32_t id = 0;
+  Command(*book, "delete", "Delete an address entry", [] {
+    Session s;
+    for (const ADDRESS_ITEM& a : AddressBook(s, nullptr)) {
+      if (a.dwItemID != id) continue;
+      FOLDERINFO_TABLE f = FolderOf(s, a.dwFolderID, {QZ_KIND_ADDRESSBOOK});
+      Check(RemoteDeleteInformation(s.id(), &f, kInfoAddress, &a, sizeof a),
+            "deleting the entry (RemoteDeleteInformation)");
+      Done("address entry " + std::to_string(id) + " deleted", {{"id", id}});
+      return;
+    }
+    throw Failure(kExitNotFound, "no address entry " + std::to_string(id));
+  })->add_option("id", id, "Entry ID")->required();
+}
+
+}  // namespace
+
+void AddStoreCommands(CLI::App& root) {
+  AddInbox(root);
+  AddAddressBook(root);
+}
+
+}  // namespace qzfax
