@@ -32,7 +32,7 @@
 #include <nlohmann/json.hpp>
 
 #include "trace_parse.h"
-#include "trace_status.h"
+#include "statuses.h"
 #include "trace_view.h"
 
 namespace qzfax {
@@ -242,10 +242,10 @@ class Pipeline {
     for (const auto& [name, s] : stats_) {
       json statuses = json::array();
       for (const auto& [status, n] : s.by_status)
-        statuses.push_back({{"status", trace::StatusHex(status)},
+        statuses.push_back({{"status", StatusHex(status)},
                             {"lret", static_cast<int32_t>(status)},
-                            {"name", trace::StatusName(status)},
-                            {"text", trace::StatusText(status)},
+                            {"name", StatusName(status)},
+                            {"text", ModuleText(status)},
                             {"count", n}});
       json duration = nullptr;
       if (s.timed)
@@ -279,10 +279,10 @@ class Pipeline {
       else
         std::printf(" %9s %9s %9s\n", "-", "-", "-");
       for (const auto& [status, n] : s.by_status) {
-        const std::string name_text = trace::StatusName(status);
-        const std::string text = trace::StatusText(status);
+        const std::string name_text = StatusName(status);
+        const std::string text = ModuleText(status);
         std::printf("    %6llu x %s%s%s%s%s\n", static_cast<unsigned long long>(n),
-                    trace::StatusHex(status).c_str(), name_text.empty() ? "" : " ",
+                    StatusHex(status).c_str(), name_text.empty() ? "" : " ",
                     name_text.c_str(), text.empty() ? "" : ": ", text.c_str());
       }
     }

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "trace_records.h"
-#include "trace_status.h"
+#include "statuses.h"
 
 namespace qzfax::trace {
 namespace {
@@ -164,7 +164,7 @@ std::string StatusLine(uint32_t status) {
   std::string s = StatusHex(status);
   const std::string name = StatusName(status);
   if (!name.empty()) s += " " + name;
-  const std::string text = StatusText(status);
+  const std::string text = ModuleText(status);
   if (!text.empty()) s += ": " + text;
   return s;
 }
@@ -231,7 +231,7 @@ nlohmann::ordered_json EntryJson(const Entry& e, const Call& c, std::optional<in
   j["ok"] = c.ok ? json(*c.ok) : json(nullptr);
   if (c.status && c.ok == false) {
     j["status_name"] = StatusName(*c.status);
-    j["status_text"] = StatusText(*c.status);
+    j["status_text"] = ModuleText(*c.status);
   }
   j["duration_ms"] = duration_ms ? json(*duration_ms) : json(nullptr);
   j["torn"] = e.torn;
