@@ -29,6 +29,48 @@ struct Reply {
   Drep drep;                  // the responder's data representation
 };
 
+// A reply received in place, for replies that end up in the caller's
+// memory: the first `lead` stub bytes (fewer if the stub is shorter) in
+// head(), every later byte in one block from the given allocator, which
+// the fragments are read straight into. The block is sized from the first
+// fragment's alloc_hint when that is within the reply cap, and grows
+// geometrically when more arrives than the hint said. Owns the block until
+// TakeBlock() hands it over; releases it otherwise.
+class PlacedReply {
+ public:
+  PlacedReply(const MemoryRoutines& mem, size_t lead);
+  ~PlacedReply();
+  PlacedReply(PlacedReply&& o) noexcept;
+  PlacedReply& operator=(PlacedReply&&) = delete;
+  PlacedReply(const PlacedReply&) = delete;
+
+  std::span<const uint8_t> head() const { return head_; }
+  std::span<const uint8_t> body() const { return {block_, size_}; }
+  size_t size() const { return head_.size() + size_; }
+  const MemoryRoutines& memory() const { return mem_; }
+  // Hands the block (body().data()) to the caller, who releases it.
+  uint8_t* TakeBlock();
+  // Hands the head bytes over (the whole stub when lead was SIZE_MAX).
+  std::vector<uint8_t> TakeHead() { return std::move(head_); }
+  Drep drep;
+
+  // Receiving side (the connection): the stub's expected total; room for
+  // up to n of the next stub bytes (empty when memory runs out); then how
+  // many of them were filled.
+  void Expect(size_t total);
+  std::span<uint8_t> Room(size_t n);
+  void Filled(size_t n);
+
+ private:
+  bool Grow(size_t capacity);
+  MemoryRoutines mem_;
+  size_t lead_;
+  std::vector<uint8_t> head_;
+  uint8_t* block_ = nullptr;
+  size_t size_ = 0, capacity_ = 0;
+  bool in_head_ = false;  // the last Room() was in head_
+};
+
 // Runtime settings (the runtime reads its own environment; the library
 // proper reads no configuration).
 struct ClientSettings {
@@ -57,6 +99,9 @@ class Binding {
 
   // Sends one call of `opnum` on interface `iface` and waits for the reply.
   Reply Call(const SyntaxId& iface, uint16_t opnum, std::span<const uint8_t> stub);
+  // The same, the reply received in place into `into` (a fresh one).
+  void Call(const SyntaxId& iface, uint16_t opnum, std::span<const uint8_t> stub,
+            PlacedReply* into);
 
  private:
   struct Impl;

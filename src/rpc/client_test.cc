@@ -636,6 +636,63 @@ TEST_F(ScriptedServerTest, LyingAllocHintDoesNotDriveAllocation) {
   EXPECT_LT(r.stub.capacity(), 4096u);
 }
 
+// A reply received in place: the first `lead` bytes apart, the rest read
+// straight into one block that the alloc_hint sizes when it is honest and
+// within the cap; otherwise the block grows with what arrives.
+TEST_F(ScriptedServerTest, PlacedReplyFillsOneBlockSizedByTheHint) {
+  static std::vector<size_t> sizes;  // each allocation's size
+  struct Heap {
+    static void* Allocate(size_t n) {
+      sizes.push_back(n);
+      return std::malloc(n);
+    }
+  };
+  const std::vector<uint8_t> stub = Pattern(20000);
+  struct Case {
+    const char* name;
+    uint32_t hint;  // on the first fragment
+    size_t lead;
+    std::vector<size_t> want;  // allocation sizes
+  } cases[] = {
+      {"honest hint", 20000, 8, {19992}},
+      {"lead across fragments", 20000, 3000, {17000}},
+      {"no hint", 0, 8, {1392, 2792, 5584, 11168, 22336}},
+      {"hint too small", 10000, 0, {10000, 20000}},
+      {"hint past the cap", 40000, 8, {1392, 2792, 5584, 11168, 22336}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sizes.clear();
+    ClientSettings s;
+    s.max_reply_bytes = 30000;
+    PlacedReply placed(MemoryRoutines{&Heap::Allocate, &std::free}, c.lead);
+    {
+      JoinGuard guard{this};
+      auto conn = Start(
+          [&](Transport& t) {
+            Ack(t);
+            PduHeader h;
+            Read(t, &h);
+            for (size_t off = 0; off < stub.size(); off += 1400) {
+              size_t n = std::min<size_t>(1400, stub.size() - off);
+              uint8_t flags = (off == 0 ? 1 : 0) | (off + n == stub.size() ? 2 : 0);
+              t.SendAll(Response(h.call_id, std::span(stub).subspan(off, n), flags, Drep::Little(),
+                                 off == 0 ? c.hint : 0));
+            }
+          },
+          s);
+      conn->Call(EchoInterface(), 0, {}, &placed);
+    }
+    EXPECT_EQ(sizes, c.want);
+    EXPECT_EQ(std::vector<uint8_t>(placed.head().begin(), placed.head().end()),
+              std::vector<uint8_t>(stub.begin(), stub.begin() + c.lead));
+    EXPECT_EQ(std::vector<uint8_t>(placed.body().begin(), placed.body().end()),
+              std::vector<uint8_t>(stub.begin() + c.lead, stub.end()));
+    TearDown();
+    server_end_.reset();
+  }
+}
+
 TEST_F(ScriptedServerTest, RequestFragmentsFollowTheGrantedSize) {
   std::vector<uint8_t> stub = Pattern(10000);
   std::vector<uint8_t> got;

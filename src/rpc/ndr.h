@@ -62,6 +62,12 @@ class NdrPush {
 class NdrPull {
  public:
   NdrPull(std::span<const uint8_t> data, Drep drep) : data_(data), drep_(drep) {}
+  // A stub that arrived in two pieces, `first` then `second`: positions and
+  // alignment count from the start of `first`; a read that would span the
+  // seam fails (a View starting at the seam is a view of `second`), and
+  // after a failed read the position is unspecified.
+  NdrPull(std::span<const uint8_t> first, std::span<const uint8_t> second, Drep drep)
+      : data_(first), next_(second), drep_(drep) {}
 
   [[nodiscard]] bool Align(size_t n);
   [[nodiscard]] bool U8(uint8_t* v);
@@ -86,13 +92,18 @@ class NdrPull {
   // bound besides the data present).
   [[nodiscard]] bool VaryingString(std::string* s, uint32_t limit);
 
-  size_t position() const { return pos_; }
-  size_t remaining() const { return data_.size() - pos_; }
+  size_t position() const { return base_ + pos_; }
+  size_t remaining() const { return data_.size() - pos_ + next_.size(); }
   Drep drep() const { return drep_; }
 
  private:
+  // Bytes readable in one piece from the position (moving on to the
+  // second piece when the first is used up).
+  size_t Contiguous();
   std::span<const uint8_t> data_;
+  std::span<const uint8_t> next_;  // the second piece, until reached
   Drep drep_;
+  size_t base_ = 0;  // position of data_[0] in the stub
   size_t pos_ = 0;
 };
 
