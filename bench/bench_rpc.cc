@@ -20,6 +20,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/platform.h"
 #include "rpc/client.h"
 #include "rpc/ndr.h"
 #include "rpc/pdu.h"
@@ -113,8 +114,9 @@ class BlockDispatcher : public testing::EchoDispatcher {
   std::vector<uint8_t> reply_;
 };
 
-void* Allocate(size_t n) { return std::calloc(1, n); }
-void Release(void* p) { std::free(p); }
+// The library's allocator (RDMemAlloc / RDMemFree).
+void* Allocate(size_t n) { return qz::platform::HeapAlloc(n); }
+void Release(void* p) { qz::platform::HeapFree(p); }
 
 // One record query: the block as the caller receives it (to be released).
 uint8_t* QueryBlock(Binding& b, int32_t* count) {
@@ -175,14 +177,14 @@ int main(int argc, char** argv) {
   // 64 MiB block.
   const double rss_before = PeakRssMiB();
   int32_t count = 0;
-  free(QueryBlock(b, &count));  // warm up
+  Release(QueryBlock(b, &count));  // warm up
   start = Clock::now();
   for (int i = 0; i < big_rounds; ++i) {
     uint8_t* block = QueryBlock(b, &count);
     const uint32_t last = big - 1;  // the pattern's last byte
     bool ok = block != nullptr && static_cast<uint32_t>(count) == big &&
               block[last] == static_cast<uint8_t>(last * 7 + (last >> 13));
-    free(block);
+    Release(block);
     if (!ok) {
       printf("unexpected reply (count %d)\n", count);
       return 0;

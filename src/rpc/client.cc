@@ -234,6 +234,7 @@ void ClientConnection::ReceiveReply(uint32_t call_id, uint16_t ctx,
     }
     if (h.flags & pfc::kLastFrag) break;
   }
+  reply->Fit();
   if (!usable_) t_->Shutdown();
 }
 
@@ -308,6 +309,19 @@ std::span<uint8_t> PlacedReply::Room(size_t n) {
   if (capacity_ - size_ < n && !Grow(std::max(size_ + n, 2 * capacity_)) && !Grow(size_ + n))
     return {};
   return {block_ + size_, n};
+}
+
+void PlacedReply::Fit() {
+  // A hint far above what came: the caller gets a block of the reply's size.
+  if (capacity_ > size_ + size_ / 4 + 4096) {
+    if (size_ == 0) {
+      if (mem_.release != nullptr) mem_.release(block_);
+      block_ = nullptr;
+      capacity_ = 0;
+    } else {
+      (void)Grow(size_);
+    }
+  }
 }
 
 void PlacedReply::Filled(size_t n) {
@@ -400,7 +414,10 @@ Binding::~Binding() = default;
 
 const std::string& Binding::protseq() const { return impl_->protseq; }
 const std::string& Binding::network_address() const { return impl_->network_address; }
-const std::string& Binding::endpoint() const { return impl_->endpoint; }
+std::string Binding::endpoint() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->endpoint;
+}
 
 void Binding::set_endpoint(std::string endpoint) {
   std::lock_guard<std::mutex> lock(impl_->mu);

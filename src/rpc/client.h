@@ -34,7 +34,8 @@ struct Reply {
 // head(), every later byte in one block from the given allocator, which
 // the fragments are read straight into. The block is sized from the first
 // fragment's alloc_hint when that is within the reply cap, and grows
-// geometrically when more arrives than the hint said. Owns the block until
+// geometrically when more arrives than the hint said (and is cut down to
+// size when far less arrived). Owns the block until
 // TakeBlock() hands it over; releases it otherwise.
 class PlacedReply {
  public:
@@ -60,6 +61,9 @@ class PlacedReply {
   void Expect(size_t total);
   std::span<uint8_t> Room(size_t n);
   void Filled(size_t n);
+  // After the last fragment: a block far larger than what arrived (a hint
+  // that lied) is traded for one of the right size.
+  void Fit();
 
  private:
   bool Grow(size_t capacity);
@@ -94,7 +98,7 @@ class Binding {
 
   const std::string& protseq() const;
   const std::string& network_address() const;
-  const std::string& endpoint() const;
+  std::string endpoint() const;  // a copy: another thread may complete the binding
   void set_endpoint(std::string endpoint);
 
   // Sends one call of `opnum` on interface `iface` and waits for the reply.

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <thread>
 
 #include "rpc/client_connection.h"
@@ -184,6 +185,25 @@ INSTANTIATE_TEST_SUITE_P(Sizes, FragmentationTest,
                                            FragCase{65528, 65528, (6u << 20) + 3},
                                            FragCase{5840, 4280, 1u << 20},
                                            FragCase{0, 65528, 70000}));
+
+// A binding shared by threads: one completes it (as the endpoint mapper
+// does) while another reads its endpoint. Run under ThreadSanitizer this
+// was a data race on the string; a torn read shows here in any build.
+TEST(BindingThreadsTest, EndpointIsReadWhileAnotherThreadSetsIt) {
+  Binding b("ncacn_ip_tcp", "127.0.0.1", "135");
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    for (int i = 0; i < 20000; ++i) b.set_endpoint(i % 2 ? "135" : "a-much-longer-endpoint-49152");
+    done = true;
+  });
+  int torn = 0;
+  while (!done) {
+    const std::string e = b.endpoint();
+    torn += e != "135" && e != "a-much-longer-endpoint-49152";
+  }
+  writer.join();
+  EXPECT_EQ(torn, 0);
+}
 
 TEST_F(ClientServerTest, FaultsMapToWin32Statuses) {
   StartServer();
@@ -658,13 +678,14 @@ TEST_F(ScriptedServerTest, PlacedReplyFillsOneBlockSizedByTheHint) {
       {"lead across fragments", 20000, 3000, {17000}},
       {"no hint", 0, 8, {1392, 2792, 5584, 11168, 22336}},
       {"hint too small", 10000, 0, {10000, 20000}},
-      {"hint past the cap", 40000, 8, {1392, 2792, 5584, 11168, 22336}},
+      {"hint far too large", 90000, 8, {89992, 19992}},
+      {"hint past the cap", 200000, 8, {1392, 2792, 5584, 11168, 22336}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     sizes.clear();
     ClientSettings s;
-    s.max_reply_bytes = 30000;
+    s.max_reply_bytes = 100000;
     PlacedReply placed(MemoryRoutines{&Heap::Allocate, &std::free}, c.lead);
     {
       JoinGuard guard{this};
