@@ -102,7 +102,7 @@ Outcome Decode(const ProcDesc& proc, std::span<const uint8_t> stub, qz::rpc::Dre
     } else {
       qz::rpc::PlacedReply placed(mem, lead != 0 ? lead : qz::rpc::ReplyLead(proc, call.args));
       placed.drep = drep;
-      placed.Expect(stub.size());
+      placed.Expect(stub.size(), 1u << 20);
       for (size_t off = 0; off < stub.size();) {
         std::span<uint8_t> room = placed.Room(stub.size() - off);
         if (room.empty()) std::abort();

@@ -214,7 +214,8 @@ void ClientConnection::ReceiveReply(uint32_t call_id, uint16_t ctx,
       started = true;
       // alloc_hint is a hint only: it sizes the reply when it is within the
       // cap; what actually arrives decides.
-      if (r.alloc_hint <= settings_.max_reply_bytes) reply->Expect(r.alloc_hint);
+      reply->Expect(r.alloc_hint <= settings_.max_reply_bytes ? r.alloc_hint : 0,
+                    settings_.max_reply_bytes);
     } else if (std::memcmp(reply->drep.b, h.drep.b, 4) != 0) {
       Fail(status::kProtocolError);
     }
@@ -250,82 +251,83 @@ void ClientConnection::Call(const SyntaxId& iface, uint16_t opnum, std::span<con
 }
 
 Reply ClientConnection::Call(const SyntaxId& iface, uint16_t opnum, std::span<const uint8_t> stub) {
-  PlacedReply placed(MemoryRoutines{nullptr, nullptr}, SIZE_MAX);  // all of it in head()
+  PlacedReply placed(MemoryRoutines{nullptr, nullptr}, 0);  // all of it in head()
   Call(iface, opnum, stub, &placed);
   return Reply{placed.TakeHead(), placed.drep};
 }
 
 // ---------------------------------------------------------------------------
 
-PlacedReply::PlacedReply(const MemoryRoutines& mem, size_t lead) : mem_(mem), lead_(lead) {}
+PlacedReply::PlacedReply(const MemoryRoutines& mem, size_t lead)
+    : mem_(mem), lead_(lead < 8 ? SIZE_MAX : lead) {}
 
 PlacedReply::~PlacedReply() {
   if (block_ != nullptr && mem_.release != nullptr) mem_.release(block_);
 }
 
 PlacedReply::PlacedReply(PlacedReply&& o) noexcept
-    : drep(o.drep), mem_(o.mem_), lead_(o.lead_), head_(std::move(o.head_)),
-      block_(std::exchange(o.block_, nullptr)), size_(std::exchange(o.size_, 0)),
-      capacity_(std::exchange(o.capacity_, 0)) {}
+    : drep(o.drep), mem_(o.mem_), lead_(o.lead_), cap_(o.cap_), head_(std::move(o.head_)),
+      tail_(std::move(o.tail_)), block_(std::exchange(o.block_, nullptr)),
+      size_(std::exchange(o.size_, 0)), array_(std::exchange(o.array_, 0)), room_(o.room_) {}
 
 uint8_t* PlacedReply::TakeBlock() {
-  size_ = capacity_ = 0;
+  size_ = array_ = 0;
   return std::exchange(block_, nullptr);
 }
 
-bool PlacedReply::Grow(size_t capacity) {
-  void* p = mem_.allocate != nullptr ? mem_.allocate(capacity) : nullptr;
-  if (p == nullptr) return false;
-  if (size_ != 0) std::memcpy(p, block_, size_);
-  if (block_ != nullptr && mem_.release != nullptr) mem_.release(block_);
-  block_ = static_cast<uint8_t*>(p);
-  capacity_ = capacity;
-  return true;
-}
-
-void PlacedReply::Expect(size_t total) {
-  if (!head_.empty() || size_ != 0) return;
+void PlacedReply::Expect(size_t total, size_t cap) {
+  cap_ = cap;
+  if (!head_.empty()) return;
   try {
     head_.reserve(std::min(total, lead_));
   } catch (const std::bad_alloc&) {
     // what arrives decides
   }
-  if (total > lead_) (void)Grow(total - lead_);
 }
 
 std::span<uint8_t> PlacedReply::Room(size_t n) {
-  if (head_.size() < lead_) {
-    const size_t k = std::min(n, lead_ - head_.size());
-    const size_t at = head_.size();
-    try {
-      head_.resize(at + k);
-    } catch (const std::bad_alloc&) {
-      return {};
-    }
-    in_head_ = true;
-    return {head_.data() + at, k};
-  }
-  in_head_ = false;
-  if (capacity_ - size_ < n && !Grow(std::max(size_ + n, 2 * capacity_)) && !Grow(size_ + n))
-    return {};
-  return {block_ + size_, n};
-}
-
-void PlacedReply::Fit() {
-  // A hint far above what came: the caller gets a block of the reply's size.
-  if (capacity_ > size_ + size_ / 4 + 4096) {
-    if (size_ == 0) {
-      if (mem_.release != nullptr) mem_.release(block_);
-      block_ = nullptr;
-      capacity_ = 0;
+  try {
+    std::vector<uint8_t>* into = &tail_;
+    size_t k = n;
+    if (head_.size() < lead_) {
+      into = &head_;
+      k = std::min(n, lead_ - head_.size());
+      room_ = Part::kHead;
+    } else if (size_ < array_) {
+      room_ = Part::kBody;
+      return {block_ + size_, std::min(n, array_ - size_)};
     } else {
-      (void)Grow(size_);
+      room_ = Part::kTail;
     }
+    const size_t at = into->size();
+    into->resize(at + k);
+    return {into->data() + at, k};
+  } catch (const std::bad_alloc&) {
+    return {};
   }
 }
 
 void PlacedReply::Filled(size_t n) {
-  if (!in_head_) size_ += n;  // head bytes were counted by Room
+  if (room_ == Part::kBody) size_ += n;  // head and tail bytes were counted by Room
+  if (room_ != Part::kHead || head_.size() != lead_) return;
+  // The head is complete: its last 8 bytes are the array's referent id and
+  // count. A present array within the cap gets its block, exactly its size.
+  auto load = [&](size_t at) {
+    uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) {
+      const uint32_t b = head_[at + i];
+      v |= drep.little_endian() ? b << (8 * i) : b << (8 * (3 - i));
+    }
+    return v;
+  };
+  const uint32_t referent = load(lead_ - 8), count = load(lead_ - 4);
+  if (referent == 0 || count > cap_ - std::min(cap_, lead_) || mem_.allocate == nullptr) return;
+  block_ = static_cast<uint8_t*>(mem_.allocate(std::max<size_t>(count, 1)));
+  if (block_ != nullptr) array_ = count;  // without a block the array goes to the tail
+}
+
+void PlacedReply::Fit() {
+  if (head_.capacity() > head_.size() + head_.size() / 4 + 4096) head_.shrink_to_fit();
 }
 
 // ---------------------------------------------------------------------------
@@ -453,7 +455,7 @@ void Binding::Call(const SyntaxId& iface, uint16_t opnum, std::span<const uint8_
 }
 
 Reply Binding::Call(const SyntaxId& iface, uint16_t opnum, std::span<const uint8_t> stub) {
-  PlacedReply placed(MemoryRoutines{nullptr, nullptr}, SIZE_MAX);  // all of it in head()
+  PlacedReply placed(MemoryRoutines{nullptr, nullptr}, 0);  // all of it in head()
   Call(iface, opnum, stub, &placed);
   return Reply{placed.TakeHead(), placed.drep};
 }

@@ -656,10 +656,10 @@ TEST_F(ScriptedServerTest, LyingAllocHintDoesNotDriveAllocation) {
   EXPECT_LT(r.stub.capacity(), 4096u);
 }
 
-// A reply received in place: the first `lead` bytes apart, the rest read
-// straight into one block that the alloc_hint sizes when it is honest and
-// within the cap; otherwise the block grows with what arrives.
-TEST_F(ScriptedServerTest, PlacedReplyFillsOneBlockSizedByTheHint) {
+// A reply received in place: the `lead` bytes before the array apart, the
+// array read straight into one block of exactly its count (when within the
+// cap), what follows apart again; fragments cut across all three.
+TEST_F(ScriptedServerTest, PlacedReplyReadsTheArrayIntoABlockOfItsCount) {
   static std::vector<size_t> sizes;  // each allocation's size
   struct Heap {
     static void* Allocate(size_t n) {
@@ -667,19 +667,26 @@ TEST_F(ScriptedServerTest, PlacedReplyFillsOneBlockSizedByTheHint) {
       return std::malloc(n);
     }
   };
-  const std::vector<uint8_t> stub = Pattern(20000);
+  const std::vector<uint8_t> array = Pattern(20000);
+  auto stub = [&](size_t filler, uint32_t referent, uint32_t count) {
+    std::vector<uint8_t> s(filler, 0xEE);
+    for (uint32_t v : {referent, count})
+      for (int i = 0; i < 4; ++i) s.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    s.insert(s.end(), array.begin(), array.end());
+    s.insert(s.end(), {1, 2, 3, 4, 5, 6, 7, 8});
+    return s;
+  };
   struct Case {
     const char* name;
-    uint32_t hint;  // on the first fragment
+    std::vector<uint8_t> stub;
     size_t lead;
     std::vector<size_t> want;  // allocation sizes
+    size_t body;
   } cases[] = {
-      {"honest hint", 20000, 8, {19992}},
-      {"lead across fragments", 20000, 3000, {17000}},
-      {"no hint", 0, 8, {1392, 2792, 5584, 11168, 22336}},
-      {"hint too small", 10000, 0, {10000, 20000}},
-      {"hint far too large", 90000, 8, {89992, 19992}},
-      {"hint past the cap", 200000, 8, {1392, 2792, 5584, 11168, 22336}},
+      {"count sizes the block", stub(0, 0x20000, 20000), 8, {20000}, 20000},
+      {"head across fragments", stub(1396, 0x20000, 20000), 1404, {20000}, 20000},
+      {"null referent", stub(0, 0, 20000), 8, {}, 0},
+      {"count past the cap", stub(0, 0x20000, 200000), 8, {}, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -694,21 +701,22 @@ TEST_F(ScriptedServerTest, PlacedReplyFillsOneBlockSizedByTheHint) {
             Ack(t);
             PduHeader h;
             Read(t, &h);
-            for (size_t off = 0; off < stub.size(); off += 1400) {
-              size_t n = std::min<size_t>(1400, stub.size() - off);
-              uint8_t flags = (off == 0 ? 1 : 0) | (off + n == stub.size() ? 2 : 0);
-              t.SendAll(Response(h.call_id, std::span(stub).subspan(off, n), flags, Drep::Little(),
-                                 off == 0 ? c.hint : 0));
+            for (size_t off = 0; off < c.stub.size(); off += 1400) {
+              size_t n = std::min<size_t>(1400, c.stub.size() - off);
+              uint8_t flags = (off == 0 ? 1 : 0) | (off + n == c.stub.size() ? 2 : 0);
+              t.SendAll(Response(h.call_id, std::span(c.stub).subspan(off, n), flags));
             }
           },
           s);
       conn->Call(EchoInterface(), 0, {}, &placed);
     }
     EXPECT_EQ(sizes, c.want);
-    EXPECT_EQ(std::vector<uint8_t>(placed.head().begin(), placed.head().end()),
-              std::vector<uint8_t>(stub.begin(), stub.begin() + c.lead));
-    EXPECT_EQ(std::vector<uint8_t>(placed.body().begin(), placed.body().end()),
-              std::vector<uint8_t>(stub.begin() + c.lead, stub.end()));
+    EXPECT_EQ(placed.head().size(), c.lead);
+    EXPECT_EQ(placed.body().size(), c.body);
+    std::vector<uint8_t> joined(placed.head().begin(), placed.head().end());
+    joined.insert(joined.end(), placed.body().begin(), placed.body().end());
+    joined.insert(joined.end(), placed.tail().begin(), placed.tail().end());
+    EXPECT_EQ(joined, c.stub);
     TearDown();
     server_end_.reset();
   }

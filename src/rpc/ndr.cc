@@ -77,10 +77,9 @@ void NdrPush::VaryingString(const char* s) {
 // ---------------------------------------------------------------- NdrPull
 
 size_t NdrPull::Contiguous() {
-  if (pos_ == data_.size() && !next_.empty()) {
+  while (pos_ == data_.size() && next_index_ < pieces_) {
     base_ += data_.size();
-    data_ = next_;
-    next_ = {};
+    data_ = next_[next_index_++];
     pos_ = 0;
   }
   return data_.size() - pos_;

@@ -62,12 +62,14 @@ class NdrPush {
 class NdrPull {
  public:
   NdrPull(std::span<const uint8_t> data, Drep drep) : data_(data), drep_(drep) {}
-  // A stub that arrived in two pieces, `first` then `second`: positions and
-  // alignment count from the start of `first`; a read that would span the
-  // seam fails (a View starting at the seam is a view of `second`), and
-  // after a failed read the position is unspecified.
-  NdrPull(std::span<const uint8_t> first, std::span<const uint8_t> second, Drep drep)
-      : data_(first), next_(second), drep_(drep) {}
+  // A stub that arrived in pieces, `first`, `second` then `third`:
+  // positions and alignment count from the start of `first`; a read that
+  // would span a seam fails (a View starting at a seam is a view of the
+  // next non-empty piece), and after a failed read the position is
+  // unspecified.
+  NdrPull(std::span<const uint8_t> first, std::span<const uint8_t> second,
+          std::span<const uint8_t> third, Drep drep)
+      : data_(first), next_{second, third}, pieces_(2), drep_(drep) {}
 
   [[nodiscard]] bool Align(size_t n);
   [[nodiscard]] bool U8(uint8_t* v);
@@ -93,7 +95,11 @@ class NdrPull {
   [[nodiscard]] bool VaryingString(std::string* s, uint32_t limit);
 
   size_t position() const { return base_ + pos_; }
-  size_t remaining() const { return data_.size() - pos_ + next_.size(); }
+  size_t remaining() const {
+    size_t n = data_.size() - pos_;
+    for (int i = next_index_; i < pieces_; ++i) n += next_[i].size();
+    return n;
+  }
   Drep drep() const { return drep_; }
 
  private:
@@ -101,7 +107,8 @@ class NdrPull {
   // second piece when the first is used up).
   size_t Contiguous();
   std::span<const uint8_t> data_;
-  std::span<const uint8_t> next_;  // the second piece, until reached
+  std::span<const uint8_t> next_[2];  // the later pieces, until reached
+  int pieces_ = 0, next_index_ = 0;
   Drep drep_;
   size_t base_ = 0;  // position of data_[0] in the stub
   size_t pos_ = 0;

@@ -668,13 +668,13 @@ size_t ReplyLead(const ProcDesc& proc, const ArgSlot* args) {
 }
 
 int32_t UnmarshalResponse(const ProcDesc& proc, PlacedReply* reply, ArgSlot* args) {
-  if (reply->body().empty())
+  if (reply->body().data() == nullptr && reply->tail().empty())
     return UnmarshalResponse(proc, reply->head(), reply->drep, args, reply->memory());
   CheckClientArgs(proc, args);
   if (!reply->drep.supported()) RaiseRpcException(status::kBadStubData);
   std::array<PendingOut, kMaxParams + 1> outs{};
   int32_t result = 0;
-  NdrPull r(reply->head(), reply->body(), reply->drep);
+  NdrPull r(reply->head(), reply->body(), reply->tail(), reply->drep);
   if (!DecodeResponse(proc, &r, args, &outs, &result)) {
     // Not laid out as planned (or not decodable at all): decode the
     // joined bytes, which decides.
@@ -686,6 +686,7 @@ int32_t UnmarshalResponse(const ProcDesc& proc, PlacedReply* reply, ArgSlot* arg
     }
     joined.assign(reply->head().begin(), reply->head().end());
     joined.insert(joined.end(), reply->body().begin(), reply->body().end());
+    joined.insert(joined.end(), reply->tail().begin(), reply->tail().end());
     return UnmarshalResponse(proc, joined, reply->drep, args, reply->memory());
   }
   bool taken = false;

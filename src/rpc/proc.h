@@ -144,10 +144,10 @@ int32_t UnmarshalResponse(const ProcDesc& proc, std::span<const uint8_t> stub,
 // reply comes; 0 otherwise. Receive with this lead and the caller's
 // allocator, then UnmarshalResponse(proc, &reply, args) decodes and checks
 // exactly as above (the same rules, statuses and results) and, when the
-// array begins at the start of the reply's block, hands that block to the
-// caller as the array: no copy (the block may be a few bytes longer than
-// the array). An array it cannot place is allocated through
-// reply->memory() and copied.
+// array was received into the reply's block, hands that block (exactly
+// the array's size, at least 1 byte) to the caller as the array: no copy.
+// An array it cannot place is allocated through reply->memory() and
+// copied.
 size_t ReplyLead(const ProcDesc& proc, const ArgSlot* args);
 int32_t UnmarshalResponse(const ProcDesc& proc, PlacedReply* reply, ArgSlot* args);
 
