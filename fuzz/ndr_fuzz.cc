@@ -2,7 +2,10 @@
 // record walkers. Arbitrary bytes are decoded as a request (server side)
 // and as a reply (client side) of procedures covering every parameter
 // shape, in both byte orders; a decoded request is answered through
-// MarshalResponse. Any crash, sanitizer report or leak is a finding.
+// MarshalResponse. The reply is also received in place (split where
+// ReplyLead says, and at a byte the input picks): it must decode exactly as
+// the joined bytes do. Any crash, sanitizer report, leak or disagreement
+// is a finding.
 //
 // Build and run (clang only): fuzz/run_fuzz.sh [-t SECONDS] ndr_fuzz
 // Thread-safety: single-threaded, as libFuzzer runs it.
@@ -13,6 +16,7 @@
 #include <vector>
 
 #include "core/rpc_exception.h"
+#include "rpc/client.h"
 #include "rpc/proc.h"
 #include "rpc/records.h"
 
@@ -75,6 +79,57 @@ struct ClientCall {
 void* Allocate(size_t n) { return std::malloc(n); }
 void Release(void* p) { std::free(p); }
 
+// What a client sees of one decoded reply.
+struct Outcome {
+  uint32_t code = 0;  // RpcException status, 0 when none
+  int32_t result = 0;
+  std::vector<int32_t> counts;
+  std::vector<std::vector<uint8_t>> replies;  // {} for a null pointer
+  std::vector<std::vector<uint8_t>> buffers;
+  bool operator==(const Outcome&) const = default;
+};
+
+// Decodes `stub` joined (lead SIZE_MAX) or received in place with `lead`
+// (0: ReplyLead's).
+Outcome Decode(const ProcDesc& proc, std::span<const uint8_t> stub, qz::rpc::Drep drep,
+               size_t lead) {
+  ClientCall call(proc);
+  Outcome o;
+  const qz::rpc::MemoryRoutines mem{&Allocate, &Release};
+  try {
+    if (lead == SIZE_MAX) {
+      o.result = qz::rpc::UnmarshalResponse(proc, stub, drep, call.args, mem);
+    } else {
+      qz::rpc::PlacedReply placed(mem, lead != 0 ? lead : qz::rpc::ReplyLead(proc, call.args));
+      placed.drep = drep;
+      placed.Expect(stub.size(), 1u << 20);
+      for (size_t off = 0; off < stub.size();) {
+        std::span<uint8_t> room = placed.Room(stub.size() - off);
+        if (room.empty()) std::abort();
+        std::memcpy(room.data(), stub.data() + off, room.size());
+        placed.Filled(room.size());
+        off += room.size();
+      }
+      o.result = qz::rpc::UnmarshalResponse(proc, &placed, call.args);
+    }
+  } catch (const qz::RpcException& e) {
+    o.code = e.code();
+  }
+  for (int pos = 1; pos <= proc.param_count; ++pos) {
+    o.counts.push_back(call.counts[pos]);
+    o.buffers.emplace_back(call.buffer[pos], call.buffer[pos] + kBufferSize);
+    uint8_t* r = call.replies[pos];
+    // A reply's size is its count parameter's, as the caller reads it.
+    const int k = proc.params[pos - 1].size_param;
+    if (r != nullptr && k >= 1) o.replies.emplace_back(r, r + call.counts[k]);
+    else o.replies.emplace_back();
+    // Replies written into caller memory are never our allocations here:
+    // every reply pointer started null.
+    std::free(r);
+  }
+  return o;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -89,17 +144,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)response;
   }
 
-  ClientCall call(proc);
-  try {
-    (void)qz::rpc::UnmarshalResponse(proc, stub, drep, call.args,
-                                     qz::rpc::MemoryRoutines{&Allocate, &Release});
-  } catch (const qz::RpcException&) {
-  }
-  for (uint8_t* r : call.replies) {
-    // Replies written into caller memory are never our allocations here:
-    // every reply pointer started null.
-    std::free(r);
-  }
+  const Outcome joined = Decode(proc, stub, drep, SIZE_MAX);
+  if (!(Decode(proc, stub, drep, 0) == joined)) std::abort();
+  if (size > 2 && !(Decode(proc, stub.subspan(1), drep, data[1]) == Decode(proc, stub.subspan(1), drep, SIZE_MAX)))
+    std::abort();
 
   (void)qz::rpc::records::CountList(stub);
   (void)qz::rpc::records::MeasureList(8, qz::rpc::records::SpanReader(stub));

@@ -4,22 +4,25 @@
 # (fuzz/corpus/<target>; new inputs go to the output directory, the seeds
 # stay as they are). Prints each target's executions; fails on a finding.
 #
-#   fuzz/run_fuzz.sh [-t SECONDS] [-o OUTDIR] [target ...]
+#   fuzz/run_fuzz.sh [-t SECONDS] [-n RUNS] [-o OUTDIR] [target ...]
 #
-# Defaults: 60 s per target, OUTDIR build-fuzz, all targets.
+# Defaults: 60 s per target, OUTDIR build-fuzz, all targets. -n runs each
+# target for RUNS executions instead (no time limit).
 set -eu
 SRC=$(cd "$(dirname "$0")/.." && pwd)
 SECS=60
+RUNS=
 OUT=$SRC/build-fuzz
-while getopts t:o: opt; do
+while getopts t:n:o: opt; do
   case $opt in
     t) SECS=$OPTARG ;;
+    n) RUNS=$OPTARG ;;
     o) OUT=$OPTARG ;;
-    *) echo "usage: $0 [-t SECONDS] [-o OUTDIR] [target ...]" >&2; exit 2 ;;
+    *) echo "usage: $0 [-t SECONDS] [-n RUNS] [-o OUTDIR] [target ...]" >&2; exit 2 ;;
   esac
 done
 shift $((OPTIND - 1))
-TARGETS=${*:-"ndr_fuzz pdu_fuzz epm_fuzz binding_fuzz"}
+TARGETS=${*:-"ndr_fuzz pdu_fuzz epm_fuzz binding_fuzz records_fuzz"}
 CXX=${FUZZ_CXX:-clang++}
 FLAGS="-std=c++20 -g -O1 -fsanitize=address,undefined -fno-sanitize-recover=undefined -I$SRC/src -I$SRC/include"
 
@@ -34,15 +37,17 @@ for f in "$SRC"/src/rpc/*.cc "$SRC"/src/platform/probe.cc; do
   fi
 done | xargs -r -P2 -I{} sh -c '{}'
 
+if [ -n "$RUNS" ]; then LIMIT="-runs=$RUNS"; SPAN="$RUNS runs"; else LIMIT="-max_total_time=$SECS"; SPAN="${SECS}s"; fi
 status=0
 for t in $TARGETS; do
   "$CXX" -fsanitize=fuzzer $FLAGS "$SRC/fuzz/$t.cc" "$OUT"/obj/*.o -lpthread -o "$OUT/$t"
   mkdir -p "$OUT/corpus/$t"
   log="$OUT/$t.log"
-  if "$OUT/$t" -max_total_time="$SECS" -print_final_stats=1 -rss_limit_mb=2048 \
+  if "$OUT/$t" "$LIMIT" -print_final_stats=1 -rss_limit_mb=2048 \
       -artifact_prefix="$OUT/artifacts/$t-" "$OUT/corpus/$t" "$SRC/fuzz/corpus/$t" >"$log" 2>&1; then
     execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
-    echo "$t: $execs executions in ${SECS}s, no findings"
+    secs=$(sed -n 's/^stat::total_time: *//p; s/.*Done [0-9]* runs in \([0-9]*\) second.*/\1/p' "$log" | tail -1)
+    echo "$t: $execs executions ($SPAN, ${secs:-?} s), no findings"
   else
     echo "$t: FINDING (see $log and $OUT/artifacts)"
     tail -40 "$log"

@@ -39,8 +39,10 @@ int32_t CallProcedure(rpc::BindingHandle binding, const InterfaceDesc& iface,
   // while encoding; a missing binding is the next failure.
   std::vector<uint8_t> request = rpc::MarshalRequest(proc, args);
   if (binding == nullptr) RaiseRpcException(rpc::status::kInvalidBinding);
-  rpc::Reply reply = binding->Call(iface.id, proc.opnum, request);
-  return rpc::UnmarshalResponse(proc, reply.stub, reply.drep, args, GetMemoryRoutines());
+  // A reply array the caller receives is read straight into its block.
+  rpc::PlacedReply reply(GetMemoryRoutines(), rpc::ReplyLead(proc, args));
+  binding->Call(iface.id, proc.opnum, request, &reply);
+  return rpc::UnmarshalResponse(proc, &reply, args);
 }
 
 }  // namespace qz::ifc

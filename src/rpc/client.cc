@@ -18,6 +18,7 @@
 #include <cstring>
 #include <mutex>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "rpc/client_connection.h"
@@ -158,13 +159,13 @@ void ClientConnection::SendRequest(uint32_t call_id, uint16_t ctx, uint16_t opnu
   } while (off < stub.size());
 }
 
-Reply ClientConnection::ReceiveReply(uint32_t call_id, uint16_t ctx,
-                                     std::chrono::steady_clock::time_point deadline) {
+void ClientConnection::ReceiveReply(uint32_t call_id, uint16_t ctx,
+                                    std::chrono::steady_clock::time_point deadline,
+                                    PlacedReply* reply) {
   using Clock = std::chrono::steady_clock;
   using std::chrono::milliseconds;
-  Reply reply;
   bool started = false;
-  std::vector<uint8_t> pdu;  // one fragment at a time, reused
+  std::vector<uint8_t> pdu;  // headers (and whole non-response PDUs), reused
   // Silence is measured from the last fragment that brought data, so a
   // stream of empty fragments does not keep a call alive; the call as a
   // whole ends at `deadline` however the server paces its fragments.
@@ -184,11 +185,12 @@ Reply ClientConnection::ReceiveReply(uint32_t call_id, uint16_t ctx,
       }
     }
     if (settings_.receive_timeout_ms >= 0 || settings_.call_timeout_ms >= 0) wait = std::max<int64_t>(wait, 0);
+    const int wait_ms = static_cast<int>(std::min<int64_t>(wait, INT32_MAX));
+    const uint32_t timed_out = total_limits ? status::kCallFailed : status::kCallCancelled;
     PduHeader h;
-    RecvStatus rs = ReceivePdu(*t_, max_recv_, static_cast<int>(std::min<int64_t>(wait, INT32_MAX)),
-                               &pdu, &h);
+    RecvStatus rs = ReceivePduLeavingStub(*t_, max_recv_, wait_ms, &pdu, &h);
     if (rs == RecvStatus::kBadHeader) Fail(status::kProtocolError);
-    if (rs == RecvStatus::kTimeout) Fail(total_limits ? status::kCallFailed : status::kCallCancelled);
+    if (rs == RecvStatus::kTimeout) Fail(timed_out);
     if (rs != RecvStatus::kOk) Fail(status::kCallFailed);
     if (h.type == ptype::kShutdown) {
       usable_ = false;  // finish this call, then drop the connection
@@ -203,35 +205,129 @@ Reply ClientConnection::ReceiveReply(uint32_t call_id, uint16_t ctx,
       throw RpcException(f.status == 0 ? status::kCallFailed : MapFaultStatus(f.status));
     }
     ResponsePdu r;
-    if (h.type != ptype::kResponse || !DecodeResponse(pdu, &r)) Fail(status::kProtocolError);
+    if (h.type != ptype::kResponse || !DecodeResponseHead(pdu, &r)) Fail(status::kProtocolError);
     if (r.context_id != ctx) Fail(status::kProtocolError);
     bool first = h.flags & pfc::kFirstFrag;
     if (first == started) Fail(status::kProtocolError);  // FIRST exactly on the first fragment
     if (!started) {
-      reply.drep = h.drep;
+      reply->drep = h.drep;
       started = true;
-    } else if (std::memcmp(reply.drep.b, h.drep.b, 4) != 0) {
+      // alloc_hint is a hint only: it sizes the reply when it is within the
+      // cap; what actually arrives decides.
+      reply->Expect(r.alloc_hint <= settings_.max_reply_bytes ? r.alloc_hint : 0,
+                    settings_.max_reply_bytes);
+    } else if (std::memcmp(reply->drep.b, h.drep.b, 4) != 0) {
       Fail(status::kProtocolError);
     }
-    // alloc_hint is a hint only: growth follows the bytes actually received.
-    if (r.stub.size() > settings_.max_reply_bytes - std::min(settings_.max_reply_bytes, reply.stub.size()))
+    // The fragment's stub data, read straight into its place.
+    size_t n = h.frag_length - kResponseHeaderSize;
+    if (n > settings_.max_reply_bytes - std::min(settings_.max_reply_bytes, reply->size()))
       Fail(status::kOutOfMemory);
-    reply.stub.insert(reply.stub.end(), r.stub.begin(), r.stub.end());
-    if (!r.stub.empty()) progress = Clock::now();
+    if (n != 0) progress = Clock::now();
+    while (n > 0) {
+      std::span<uint8_t> room = reply->Room(n);
+      if (room.empty()) Fail(status::kOutOfMemory);
+      IoResult io = t_->ReadExact(room.data(), room.size(), wait_ms);
+      if (io == IoResult::kTimeout) Fail(timed_out);
+      if (io != IoResult::kOk) Fail(status::kCallFailed);
+      reply->Filled(room.size());
+      n -= room.size();
+    }
     if (h.flags & pfc::kLastFrag) break;
   }
+  reply->Fit();
   if (!usable_) t_->Shutdown();
-  return reply;
 }
 
-Reply ClientConnection::Call(const SyntaxId& iface, uint16_t opnum, std::span<const uint8_t> stub) {
+void ClientConnection::Call(const SyntaxId& iface, uint16_t opnum, std::span<const uint8_t> stub,
+                            PlacedReply* into) {
   if (!usable_) throw RpcException(status::kCallFailedDne);
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, settings_.call_timeout_ms));
   uint16_t ctx = EnsureContext(iface);
   uint32_t call_id = NextCallId();
   SendRequest(call_id, ctx, opnum, stub);
-  return ReceiveReply(call_id, ctx, deadline);
+  ReceiveReply(call_id, ctx, deadline, into);
+}
+
+Reply ClientConnection::Call(const SyntaxId& iface, uint16_t opnum, std::span<const uint8_t> stub) {
+  PlacedReply placed(MemoryRoutines{nullptr, nullptr}, 0);  // all of it in head()
+  Call(iface, opnum, stub, &placed);
+  return Reply{placed.TakeHead(), placed.drep};
+}
+
+// ---------------------------------------------------------------------------
+
+PlacedReply::PlacedReply(const MemoryRoutines& mem, size_t lead)
+    : mem_(mem), lead_(lead < 8 ? SIZE_MAX : lead) {}
+
+PlacedReply::~PlacedReply() {
+  if (block_ != nullptr && mem_.release != nullptr) mem_.release(block_);
+}
+
+PlacedReply::PlacedReply(PlacedReply&& o) noexcept
+    : drep(o.drep), mem_(o.mem_), lead_(o.lead_), cap_(o.cap_), head_(std::move(o.head_)),
+      tail_(std::move(o.tail_)), block_(std::exchange(o.block_, nullptr)),
+      size_(std::exchange(o.size_, 0)), array_(std::exchange(o.array_, 0)), room_(o.room_) {}
+
+uint8_t* PlacedReply::TakeBlock() {
+  size_ = array_ = 0;
+  return std::exchange(block_, nullptr);
+}
+
+void PlacedReply::Expect(size_t total, size_t cap) {
+  cap_ = cap;
+  if (!head_.empty()) return;
+  try {
+    head_.reserve(std::min(total, lead_));
+  } catch (const std::bad_alloc&) {
+    // what arrives decides
+  }
+}
+
+std::span<uint8_t> PlacedReply::Room(size_t n) {
+  try {
+    std::vector<uint8_t>* into = &tail_;
+    size_t k = n;
+    if (head_.size() < lead_) {
+      into = &head_;
+      k = std::min(n, lead_ - head_.size());
+      room_ = Part::kHead;
+    } else if (size_ < array_) {
+      room_ = Part::kBody;
+      return {block_ + size_, std::min(n, array_ - size_)};
+    } else {
+      room_ = Part::kTail;
+    }
+    const size_t at = into->size();
+    into->resize(at + k);
+    return {into->data() + at, k};
+  } catch (const std::bad_alloc&) {
+    return {};
+  }
+}
+
+void PlacedReply::Filled(size_t n) {
+  if (room_ == Part::kBody) size_ += n;  // head and tail bytes were counted by Room
+  if (room_ != Part::kHead || head_.size() != lead_) return;
+  // The head is complete: its last 8 bytes are the array's referent id and
+  // count. A present array within the cap gets its block, exactly its size.
+  auto load = [&](size_t at) {
+    uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) {
+      const uint32_t b = head_[at + i];
+      v |= drep.little_endian() ? b << (8 * i) : b << (8 * (3 - i));
+    }
+    return v;
+  };
+  const uint32_t referent = load(lead_ - 8), count = load(lead_ - 4);
+  if (referent == 0 || count > cap_ - std::min(cap_, lead_) || mem_.allocate == nullptr) return;
+  block_ = static_cast<uint8_t*>(mem_.allocate(std::max<size_t>(count, 1)));
+  if (block_ != nullptr) array_ = count;  // without a block the array goes to the tail
+}
+
+void PlacedReply::Fit() {
+  if (head_.capacity() > head_.size() + head_.size() / 4 + 4096) head_.shrink_to_fit();
 }
 
 // ---------------------------------------------------------------------------
@@ -320,7 +416,10 @@ Binding::~Binding() = default;
 
 const std::string& Binding::protseq() const { return impl_->protseq; }
 const std::string& Binding::network_address() const { return impl_->network_address; }
-const std::string& Binding::endpoint() const { return impl_->endpoint; }
+std::string Binding::endpoint() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->endpoint;
+}
 
 void Binding::set_endpoint(std::string endpoint) {
   std::lock_guard<std::mutex> lock(impl_->mu);
@@ -330,7 +429,8 @@ void Binding::set_endpoint(std::string endpoint) {
   impl_->assoc_group_id = 0;
 }
 
-Reply Binding::Call(const SyntaxId& iface, uint16_t opnum, std::span<const uint8_t> stub) {
+void Binding::Call(const SyntaxId& iface, uint16_t opnum, std::span<const uint8_t> stub,
+                   PlacedReply* into) {
   const ClientSettings s = GetClientSettings();
   bool partial;
   {
@@ -346,13 +446,18 @@ Reply Binding::Call(const SyntaxId& iface, uint16_t opnum, std::span<const uint8
   }
   std::unique_ptr<ClientConnection> c = impl_->Take(s);
   try {
-    Reply r = c->Call(iface, opnum, stub);
+    c->Call(iface, opnum, stub, into);
     impl_->Give(std::move(c));
-    return r;
   } catch (const RpcException&) {
     impl_->Give(std::move(c));  // kept only when still usable (a plain fault)
     throw;
   }
+}
+
+Reply Binding::Call(const SyntaxId& iface, uint16_t opnum, std::span<const uint8_t> stub) {
+  PlacedReply placed(MemoryRoutines{nullptr, nullptr}, 0);  // all of it in head()
+  Call(iface, opnum, stub, &placed);
+  return Reply{placed.TakeHead(), placed.drep};
 }
 
 }  // namespace qz::rpc

@@ -29,6 +29,56 @@ struct Reply {
   Drep drep;                  // the responder's data representation
 };
 
+// A reply received in place, for a reply array that ends up in the
+// caller's memory. `lead` is the number of stub bytes before the array's
+// data (its referent id and count being the last 8 of them); those go to
+// head(). Once they are in, a non-null referent's count (when within the
+// reply cap) sizes one block from the given allocator, exactly the array,
+// and the fragments are read straight into it: body(). Whatever follows
+// goes to tail(). With lead 0 (nothing to place) the whole stub goes to
+// head(), whose buffer the first fragment's alloc_hint sizes when it is
+// within the cap. Owns the block until TakeBlock() hands it over.
+class PlacedReply {
+ public:
+  PlacedReply(const MemoryRoutines& mem, size_t lead);
+  ~PlacedReply();
+  PlacedReply(PlacedReply&& o) noexcept;
+  PlacedReply& operator=(PlacedReply&&) = delete;
+  PlacedReply(const PlacedReply&) = delete;
+
+  std::span<const uint8_t> head() const { return head_; }
+  std::span<const uint8_t> body() const { return {block_, size_}; }
+  std::span<const uint8_t> tail() const { return tail_; }
+  size_t size() const { return head_.size() + size_ + tail_.size(); }
+  const MemoryRoutines& memory() const { return mem_; }
+  // Hands the block (body().data()) to the caller, who releases it.
+  uint8_t* TakeBlock();
+  // Hands the head bytes over (the whole stub when lead was 0).
+  std::vector<uint8_t> TakeHead() { return std::move(head_); }
+  Drep drep;
+
+  // Receiving side (the connection), with drep set: the stub's expected
+  // total (alloc_hint) and the reply cap; room for up to n of the next
+  // stub bytes (empty when memory runs out); then how many were filled.
+  void Expect(size_t total, size_t cap);
+  std::span<uint8_t> Room(size_t n);
+  void Filled(size_t n);
+  // After the last fragment: a head buffer far larger than what arrived
+  // (a hint that lied) is cut to size.
+  void Fit();
+
+ private:
+  enum class Part { kHead, kBody, kTail };
+  MemoryRoutines mem_;
+  size_t lead_;
+  size_t cap_ = SIZE_MAX;
+  std::vector<uint8_t> head_, tail_;
+  uint8_t* block_ = nullptr;
+  size_t size_ = 0;
+  size_t array_ = 0;  // bytes the block holds when full
+  Part room_ = Part::kHead;  // where the last Room() was
+};
+
 // Runtime settings (the runtime reads its own environment; the library
 // proper reads no configuration).
 struct ClientSettings {
@@ -52,11 +102,14 @@ class Binding {
 
   const std::string& protseq() const;
   const std::string& network_address() const;
-  const std::string& endpoint() const;
+  std::string endpoint() const;  // a copy: another thread may complete the binding
   void set_endpoint(std::string endpoint);
 
   // Sends one call of `opnum` on interface `iface` and waits for the reply.
   Reply Call(const SyntaxId& iface, uint16_t opnum, std::span<const uint8_t> stub);
+  // The same, the reply received in place into `into` (a fresh one).
+  void Call(const SyntaxId& iface, uint16_t opnum, std::span<const uint8_t> stub,
+            PlacedReply* into);
 
  private:
   struct Impl;

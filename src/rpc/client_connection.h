@@ -30,6 +30,9 @@ class ClientConnection {
   // One call; throws qz::RpcException. After a failure that leaves the
   // stream in an unknown state, usable() turns false.
   Reply Call(const SyntaxId& iface, uint16_t opnum, std::span<const uint8_t> stub);
+  // The same, the reply received in place into `into`.
+  void Call(const SyntaxId& iface, uint16_t opnum, std::span<const uint8_t> stub,
+            PlacedReply* into);
 
   bool usable() const { return usable_; }
   // usable() and the peer has neither closed the connection nor sent
@@ -49,8 +52,8 @@ class ClientConnection {
   [[noreturn]] void Fail(uint32_t status);
   uint16_t EnsureContext(const SyntaxId& iface);
   void SendRequest(uint32_t call_id, uint16_t ctx, uint16_t opnum, std::span<const uint8_t> stub);
-  Reply ReceiveReply(uint32_t call_id, uint16_t ctx,
-                     std::chrono::steady_clock::time_point deadline);
+  void ReceiveReply(uint32_t call_id, uint16_t ctx,
+                    std::chrono::steady_clock::time_point deadline, PlacedReply* reply);
   uint32_t NextCallId();
 
   std::unique_ptr<Transport> t_;

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <thread>
 
 #include "rpc/client_connection.h"
@@ -184,6 +185,25 @@ INSTANTIATE_TEST_SUITE_P(Sizes, FragmentationTest,
                                            FragCase{65528, 65528, (6u << 20) + 3},
                                            FragCase{5840, 4280, 1u << 20},
                                            FragCase{0, 65528, 70000}));
+
+// A binding shared by threads: one completes it (as the endpoint mapper
+// does) while another reads its endpoint. Run under ThreadSanitizer this
+// was a data race on the string; a torn read shows here in any build.
+TEST(BindingThreadsTest, EndpointIsReadWhileAnotherThreadSetsIt) {
+  Binding b("ncacn_ip_tcp", "127.0.0.1", "135");
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    for (int i = 0; i < 20000; ++i) b.set_endpoint(i % 2 ? "135" : "a-much-longer-endpoint-49152");
+    done = true;
+  });
+  int torn = 0;
+  while (!done) {
+    const std::string e = b.endpoint();
+    torn += e != "135" && e != "a-much-longer-endpoint-49152";
+  }
+  writer.join();
+  EXPECT_EQ(torn, 0);
+}
 
 TEST_F(ClientServerTest, FaultsMapToWin32Statuses) {
   StartServer();
@@ -634,6 +654,72 @@ TEST_F(ScriptedServerTest, LyingAllocHintDoesNotDriveAllocation) {
   Reply r = conn->Call(EchoInterface(), 0, {});
   EXPECT_EQ(r.stub.size(), 3u);
   EXPECT_LT(r.stub.capacity(), 4096u);
+}
+
+// A reply received in place: the `lead` bytes before the array apart, the
+// array read straight into one block of exactly its count (when within the
+// cap), what follows apart again; fragments cut across all three.
+TEST_F(ScriptedServerTest, PlacedReplyReadsTheArrayIntoABlockOfItsCount) {
+  static std::vector<size_t> sizes;  // each allocation's size
+  struct Heap {
+    static void* Allocate(size_t n) {
+      sizes.push_back(n);
+      return std::malloc(n);
+    }
+  };
+  const std::vector<uint8_t> array = Pattern(20000);
+  auto stub = [&](size_t filler, uint32_t referent, uint32_t count) {
+    std::vector<uint8_t> s(filler, 0xEE);
+    for (uint32_t v : {referent, count})
+      for (int i = 0; i < 4; ++i) s.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    s.insert(s.end(), array.begin(), array.end());
+    s.insert(s.end(), {1, 2, 3, 4, 5, 6, 7, 8});
+    return s;
+  };
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> stub;
+    size_t lead;
+    std::vector<size_t> want;  // allocation sizes
+    size_t body;
+  } cases[] = {
+      {"count sizes the block", stub(0, 0x20000, 20000), 8, {20000}, 20000},
+      {"head across fragments", stub(1396, 0x20000, 20000), 1404, {20000}, 20000},
+      {"null referent", stub(0, 0, 20000), 8, {}, 0},
+      {"count past the cap", stub(0, 0x20000, 200000), 8, {}, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sizes.clear();
+    ClientSettings s;
+    s.max_reply_bytes = 100000;
+    PlacedReply placed(MemoryRoutines{&Heap::Allocate, &std::free}, c.lead);
+    {
+      JoinGuard guard{this};
+      auto conn = Start(
+          [&](Transport& t) {
+            Ack(t);
+            PduHeader h;
+            Read(t, &h);
+            for (size_t off = 0; off < c.stub.size(); off += 1400) {
+              size_t n = std::min<size_t>(1400, c.stub.size() - off);
+              uint8_t flags = (off == 0 ? 1 : 0) | (off + n == c.stub.size() ? 2 : 0);
+              t.SendAll(Response(h.call_id, std::span(c.stub).subspan(off, n), flags));
+            }
+          },
+          s);
+      conn->Call(EchoInterface(), 0, {}, &placed);
+    }
+    EXPECT_EQ(sizes, c.want);
+    EXPECT_EQ(placed.head().size(), c.lead);
+    EXPECT_EQ(placed.body().size(), c.body);
+    std::vector<uint8_t> joined(placed.head().begin(), placed.head().end());
+    joined.insert(joined.end(), placed.body().begin(), placed.body().end());
+    joined.insert(joined.end(), placed.tail().begin(), placed.tail().end());
+    EXPECT_EQ(joined, c.stub);
+    TearDown();
+    server_end_.reset();
+  }
 }
 
 TEST_F(ScriptedServerTest, RequestFragmentsFollowTheGrantedSize) {

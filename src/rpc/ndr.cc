@@ -76,16 +76,26 @@ void NdrPush::VaryingString(const char* s) {
 
 // ---------------------------------------------------------------- NdrPull
 
+size_t NdrPull::Contiguous() {
+  while (pos_ == data_.size() && next_index_ < pieces_) {
+    base_ += data_.size();
+    data_ = next_[next_index_++];
+    pos_ = 0;
+  }
+  return data_.size() - pos_;
+}
+
 bool NdrPull::Align(size_t n) {
   if (n <= 1) return true;
-  size_t pad = (n - pos_ % n) % n;
-  if (pad > remaining()) return false;
+  size_t pad = (n - position() % n) % n;
+  if (pad == 0) return true;
+  if (pad > Contiguous()) return false;
   pos_ += pad;
   return true;
 }
 
 bool NdrPull::U8(uint8_t* v) {
-  if (remaining() < 1) return false;
+  if (Contiguous() < 1) return false;
   *v = data_[pos_++];
   return true;
 }
@@ -106,7 +116,7 @@ uint64_t Load(const uint8_t* p, size_t n, bool little) {
 
 bool NdrPull::U16(uint16_t* v) {
   size_t save = pos_;
-  if (!Align(2) || remaining() < 2) {
+  if (!Align(2) || Contiguous() < 2) {
     pos_ = save;
     return false;
   }
@@ -117,7 +127,7 @@ bool NdrPull::U16(uint16_t* v) {
 
 bool NdrPull::U32(uint32_t* v) {
   size_t save = pos_;
-  if (!Align(4) || remaining() < 4) {
+  if (!Align(4) || Contiguous() < 4) {
     pos_ = save;
     return false;
   }
@@ -135,7 +145,7 @@ bool NdrPull::I32(int32_t* v) {
 
 bool NdrPull::U64(uint64_t* v) {
   size_t save = pos_;
-  if (!Align(8) || remaining() < 8) {
+  if (!Align(8) || Contiguous() < 8) {
     pos_ = save;
     return false;
   }
@@ -152,20 +162,20 @@ bool NdrPull::F64(double* v) {
 }
 
 bool NdrPull::Bytes(void* p, size_t n) {
-  if (n > remaining()) return false;
+  if (n > Contiguous()) return false;
   if (n != 0) std::memcpy(p, data_.data() + pos_, n);
   pos_ += n;
   return true;
 }
 
 bool NdrPull::Skip(size_t n) {
-  if (n > remaining()) return false;
+  if (n > Contiguous()) return false;
   pos_ += n;
   return true;
 }
 
 bool NdrPull::View(size_t n, std::span<const uint8_t>* out) {
-  if (n > remaining()) return false;
+  if (n > Contiguous()) return false;
   *out = data_.subspan(pos_, n);
   pos_ += n;
   return true;

@@ -62,6 +62,14 @@ class NdrPush {
 class NdrPull {
  public:
   NdrPull(std::span<const uint8_t> data, Drep drep) : data_(data), drep_(drep) {}
+  // A stub that arrived in pieces, `first`, `second` then `third`:
+  // positions and alignment count from the start of `first`; a read that
+  // would span a seam fails (a View starting at a seam is a view of the
+  // next non-empty piece), and after a failed read the position is
+  // unspecified.
+  NdrPull(std::span<const uint8_t> first, std::span<const uint8_t> second,
+          std::span<const uint8_t> third, Drep drep)
+      : data_(first), next_{second, third}, pieces_(2), drep_(drep) {}
 
   [[nodiscard]] bool Align(size_t n);
   [[nodiscard]] bool U8(uint8_t* v);
@@ -86,13 +94,23 @@ class NdrPull {
   // bound besides the data present).
   [[nodiscard]] bool VaryingString(std::string* s, uint32_t limit);
 
-  size_t position() const { return pos_; }
-  size_t remaining() const { return data_.size() - pos_; }
+  size_t position() const { return base_ + pos_; }
+  size_t remaining() const {
+    size_t n = data_.size() - pos_;
+    for (int i = next_index_; i < pieces_; ++i) n += next_[i].size();
+    return n;
+  }
   Drep drep() const { return drep_; }
 
  private:
+  // Bytes readable in one piece from the position (moving on to the
+  // second piece when the first is used up).
+  size_t Contiguous();
   std::span<const uint8_t> data_;
+  std::span<const uint8_t> next_[2];  // the later pieces, until reached
+  int pieces_ = 0, next_index_ = 0;
   Drep drep_;
+  size_t base_ = 0;  // position of data_[0] in the stub
   size_t pos_ = 0;
 };
 

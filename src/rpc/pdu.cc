@@ -391,14 +391,31 @@ std::vector<uint8_t> EncodeResponse(const ResponsePdu& p) {
   return Finish(std::move(v), p.hdr);
 }
 
+namespace {
+
+bool ResponseFields(Reader* r, ResponsePdu* out) {
+  uint8_t r8;
+  return r->U32(&out->alloc_hint) && r->U16(&out->context_id) && r->U8(&out->cancel_count) &&
+         r->U8(&r8);
+}
+
+}  // namespace
+
 bool DecodeResponse(std::span<const uint8_t> pdu, ResponsePdu* out) {
   Reader r({}, true);
-  uint8_t r8;
-  if (!DecodeCommon(pdu, ptype::kResponse, &out->hdr, &r)) return false;
-  if (!r.U32(&out->alloc_hint) || !r.U16(&out->context_id) || !r.U8(&out->cancel_count) ||
-      !r.U8(&r8))
-    return false;
+  if (!DecodeCommon(pdu, ptype::kResponse, &out->hdr, &r) || !ResponseFields(&r, out)) return false;
   out->stub = pdu.subspan(r.pos());
+  return true;
+}
+
+bool DecodeResponseHead(std::span<const uint8_t> head, ResponsePdu* out) {
+  if (head.size() != kResponseHeaderSize ||
+      DecodeHeader(head, 0xFFFF, &out->hdr) != HeaderError::kOk ||
+      out->hdr.type != ptype::kResponse || out->hdr.frag_length < kResponseHeaderSize)
+    return false;
+  Reader r(head, out->hdr.drep.little_endian());
+  if (!r.SeekTo(kHeaderSize) || !ResponseFields(&r, out)) return false;
+  out->stub = {};
   return true;
 }
 
@@ -446,8 +463,12 @@ RecvStatus FromIo(IoResult io) {
 
 }  // namespace
 
-RecvStatus ReceivePdu(Transport& t, size_t max_frag, int timeout_ms, std::vector<uint8_t>* pdu,
-                      PduHeader* hdr, HeaderError* header_error, int body_timeout_ms) {
+namespace {
+
+// ReceivePdu's work; with leave_stub a response's stub stays unread.
+RecvStatus Receive(Transport& t, size_t max_frag, int timeout_ms, std::vector<uint8_t>* pdu,
+                   PduHeader* hdr, HeaderError* header_error, int body_timeout_ms,
+                   bool leave_stub) {
   if (body_timeout_ms == kSameTimeout) body_timeout_ms = timeout_ms;
   uint8_t head[kHeaderSize];
   IoResult io = t.ReadExact(head, 1, timeout_ms);
@@ -456,13 +477,28 @@ RecvStatus ReceivePdu(Transport& t, size_t max_frag, int timeout_ms, std::vector
   HeaderError e = DecodeHeader(head, max_frag, hdr);
   if (header_error) *header_error = e;
   if (e != HeaderError::kOk) return RecvStatus::kBadHeader;
+  size_t length = hdr->frag_length;  // bounded by max_frag above
+  if (leave_stub && hdr->type == ptype::kResponse && length >= kResponseHeaderSize)
+    length = kResponseHeaderSize;
   pdu->assign(head, head + kHeaderSize);
-  pdu->resize(hdr->frag_length);  // bounded by max_frag above
-  if (hdr->frag_length > kHeaderSize) {
-    io = t.ReadExact(pdu->data() + kHeaderSize, hdr->frag_length - kHeaderSize, body_timeout_ms);
+  pdu->resize(length);
+  if (length > kHeaderSize) {
+    io = t.ReadExact(pdu->data() + kHeaderSize, length - kHeaderSize, body_timeout_ms);
     if (io != IoResult::kOk) return FromIo(io);
   }
   return RecvStatus::kOk;
+}
+
+}  // namespace
+
+RecvStatus ReceivePdu(Transport& t, size_t max_frag, int timeout_ms, std::vector<uint8_t>* pdu,
+                      PduHeader* hdr, HeaderError* header_error, int body_timeout_ms) {
+  return Receive(t, max_frag, timeout_ms, pdu, hdr, header_error, body_timeout_ms, false);
+}
+
+RecvStatus ReceivePduLeavingStub(Transport& t, size_t max_frag, int timeout_ms,
+                                 std::vector<uint8_t>* pdu, PduHeader* hdr) {
+  return Receive(t, max_frag, timeout_ms, pdu, hdr, nullptr, kSameTimeout, true);
 }
 
 }  // namespace qz::rpc

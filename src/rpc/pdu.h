@@ -188,6 +188,10 @@ bool DecodeBindAck(std::span<const uint8_t> pdu, BindAckPdu* out);
 bool DecodeBindNak(std::span<const uint8_t> pdu, BindNakPdu* out);
 bool DecodeRequest(std::span<const uint8_t> pdu, RequestPdu* out);
 bool DecodeResponse(std::span<const uint8_t> pdu, ResponsePdu* out);
+// The 24-byte header of a response whose stub data was left on the stream
+// (ReceivePduLeavingStub); out->stub stays empty, frag_length tells the
+// stub's size (frag_length - 24).
+bool DecodeResponseHead(std::span<const uint8_t> head, ResponsePdu* out);
 bool DecodeFault(std::span<const uint8_t> pdu, FaultPdu* out);
 
 // Stub bytes a non-last fragment of at most `frag` bytes carries after a
@@ -207,6 +211,12 @@ inline constexpr int kSameTimeout = -2;
 RecvStatus ReceivePdu(Transport& t, size_t max_frag, int timeout_ms, std::vector<uint8_t>* pdu,
                       PduHeader* hdr, HeaderError* header_error = nullptr,
                       int body_timeout_ms = kSameTimeout);
+// As ReceivePdu, except that of a response PDU only its 24-byte header is
+// read into *pdu: its stub data, frag_length - 24 bytes, stays on the
+// stream for the caller to read straight into its place. Every other PDU
+// (and a response too short for its header) is read whole.
+RecvStatus ReceivePduLeavingStub(Transport& t, size_t max_frag, int timeout_ms,
+                                 std::vector<uint8_t>* pdu, PduHeader* hdr);
 
 }  // namespace qz::rpc
 

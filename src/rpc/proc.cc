@@ -22,6 +22,7 @@
 #include <new>
 
 #include "platform/probe.h"
+#include "rpc/client.h"
 #include "rpc/ndr.h"
 
 namespace qz::rpc {
@@ -545,28 +546,31 @@ std::vector<uint8_t> MarshalRequest(const ProcDesc& proc, const ArgSlot* args) {
   }
 }
 
-int32_t UnmarshalResponse(const ProcDesc& proc, std::span<const uint8_t> stub, Drep drep,
-                          ArgSlot* args, const MemoryRoutines& mem) {
-  CheckClientArgs(proc, args);
-  std::array<PendingOut, kMaxParams + 1> outs{};
-  int32_t result = 0;
-  // Only ASCII and IEEE in either byte order can be read as sent.
-  if (!drep.supported()) RaiseRpcException(status::kBadStubData);
-  NdrPull r(stub, drep);
-  if (!DecodeResponse(proc, &r, args, &outs, &result)) RaiseRpcException(status::kBadStubData);
+namespace {
 
-  // Allocate every reply array the run time owes the caller before writing
-  // anything; on failure release what this call allocated.
+// Hands the decoded outs to the caller: allocates every reply array the
+// run time owes the caller before writing anything (on failure releasing
+// what this call allocated), then writes. A reply array that begins
+// exactly at `block` (a block from mem.allocate holding the rest of the
+// stub) is handed over as it is, once, and *block_taken is set.
+void Deliver(const ProcDesc& proc, const std::array<PendingOut, kMaxParams + 1>& outs,
+             ArgSlot* args, const MemoryRoutines& mem, const uint8_t* block, bool* block_taken) {
   std::array<uint8_t*, kMaxParams + 1> allocated{};
+  int placed = 0;  // the position that received `block`
   for (int pos = 1; pos <= proc.param_count; ++pos) {
     Shape s = ShapeAt(proc, pos);
     if ((s != Shape::kReply && s != Shape::kReplyOut) || !outs[pos].present) continue;
     if (*static_cast<uint8_t**>(args[pos].ptr) != nullptr) continue;
+    if (block != nullptr && placed == 0 && outs[pos].bytes.data() == block) {
+      placed = pos;
+      allocated[pos] = const_cast<uint8_t*>(block);
+      continue;
+    }
     void* m = mem.allocate != nullptr ? mem.allocate(std::max<size_t>(outs[pos].bytes.size(), 1))
                                       : nullptr;
     if (m == nullptr) {
-      for (uint8_t* q : allocated) {
-        if (q != nullptr && mem.release != nullptr) mem.release(q);
+      for (int q = 1; q <= proc.param_count; ++q) {
+        if (q != placed && allocated[q] != nullptr && mem.release != nullptr) mem.release(allocated[q]);
       }
       RaiseRpcException(status::kOutOfMemory);
     }
@@ -593,7 +597,7 @@ int32_t UnmarshalResponse(const ProcDesc& proc, std::span<const uint8_t> stub, D
           break;
         }
         uint8_t* dest = allocated[pos] != nullptr ? allocated[pos] : *pp;
-        if (!o.bytes.empty()) std::memcpy(dest, o.bytes.data(), o.bytes.size());
+        if (!o.bytes.empty() && dest != o.bytes.data()) std::memcpy(dest, o.bytes.data(), o.bytes.size());
         *pp = dest;
         break;
       }
@@ -608,6 +612,86 @@ int32_t UnmarshalResponse(const ProcDesc& proc, std::span<const uint8_t> stub, D
         break;
     }
   }
+  if (block_taken != nullptr) *block_taken = placed != 0;
+}
+
+}  // namespace
+
+int32_t UnmarshalResponse(const ProcDesc& proc, std::span<const uint8_t> stub, Drep drep,
+                          ArgSlot* args, const MemoryRoutines& mem) {
+  CheckClientArgs(proc, args);
+  std::array<PendingOut, kMaxParams + 1> outs{};
+  int32_t result = 0;
+  // Only ASCII and IEEE in either byte order can be read as sent.
+  if (!drep.supported()) RaiseRpcException(status::kBadStubData);
+  NdrPull r(stub, drep);
+  if (!DecodeResponse(proc, &r, args, &outs, &result)) RaiseRpcException(status::kBadStubData);
+  Deliver(proc, outs, args, mem, nullptr, nullptr);
+  return result;
+}
+
+size_t ReplyLead(const ProcDesc& proc, const ArgSlot* args) {
+  if (!ValidateProcDesc(proc)) return 0;
+  size_t offset = 0;
+  auto align4 = [&] { offset = (offset + 3) & ~size_t{3}; };
+  for (int pos = 1; pos <= proc.param_count; ++pos) {
+    Shape s = ShapeAt(proc, pos);
+    if ((DirectionOf(s) & kOut) == 0) continue;
+    switch (s) {
+      case Shape::kKeyOut:
+        align4();
+        offset += kKeyBytes;
+        break;
+      case Shape::kCount:
+      case Shape::kCountOut:
+        align4();
+        offset += 4;
+        break;
+      case Shape::kIoBlock: {
+        const int64_t n = ClientCount(proc, args, pos);  // the reply carries exactly this
+        if (n < 0) return 0;
+        align4();
+        offset += 4 + static_cast<size_t>(n);
+        break;
+      }
+      case Shape::kReply:
+      case Shape::kReplyOut:
+        // Received in place only when the run time allocates it.
+        if (*static_cast<uint8_t* const*>(args[pos].ptr) != nullptr) return 0;
+        align4();
+        return offset + 8;  // referent id and count
+      default:
+        return 0;  // sized by the reply itself
+    }
+  }
+  return 0;
+}
+
+int32_t UnmarshalResponse(const ProcDesc& proc, PlacedReply* reply, ArgSlot* args) {
+  if (reply->body().data() == nullptr && reply->tail().empty())
+    return UnmarshalResponse(proc, reply->head(), reply->drep, args, reply->memory());
+  CheckClientArgs(proc, args);
+  if (!reply->drep.supported()) RaiseRpcException(status::kBadStubData);
+  std::array<PendingOut, kMaxParams + 1> outs{};
+  int32_t result = 0;
+  NdrPull r(reply->head(), reply->body(), reply->tail(), reply->drep);
+  if (!DecodeResponse(proc, &r, args, &outs, &result)) {
+    // Not laid out as planned (or not decodable at all): decode the
+    // joined bytes, which decides.
+    std::vector<uint8_t> joined;
+    try {
+      joined.reserve(reply->size());
+    } catch (const std::bad_alloc&) {
+      RaiseRpcException(status::kOutOfMemory);
+    }
+    joined.assign(reply->head().begin(), reply->head().end());
+    joined.insert(joined.end(), reply->body().begin(), reply->body().end());
+    joined.insert(joined.end(), reply->tail().begin(), reply->tail().end());
+    return UnmarshalResponse(proc, joined, reply->drep, args, reply->memory());
+  }
+  bool taken = false;
+  Deliver(proc, outs, args, reply->memory(), reply->body().data(), &taken);
+  if (taken) (void)reply->TakeBlock();
   return result;
 }
 

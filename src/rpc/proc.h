@@ -21,6 +21,8 @@
 
 namespace qz::rpc {
 
+class PlacedReply;  // rpc/client.h
+
 // Parameter shapes. "K" is the position (binding handle = 0) of the
 // parameter that sizes this one, given in ParamDesc::size_param.
 enum class Shape : uint8_t {
@@ -60,12 +62,6 @@ struct ProcDesc {
   ParamDesc params[kMaxParams];  // params[i] describes position i + 1
 };
 
-// Memory routines through which reply (and reply-out) arrays are allocated
-// on the client. The library plugs in RDMemAlloc / RDMemFree.
-struct MemoryRoutines {
-  void* (*allocate)(size_t size);
-  void (*release)(void* p);
-};
 
 // Memory layouts of the structured parameters (64-bit native layout; the
 // wire form is fixed by the engine, not by these layouts).
@@ -140,6 +136,20 @@ bool ValidateProcDesc(const ProcDesc& proc);
 std::vector<uint8_t> MarshalRequest(const ProcDesc& proc, const ArgSlot* args);
 int32_t UnmarshalResponse(const ProcDesc& proc, std::span<const uint8_t> stub,
                           Drep drep, ArgSlot* args, const MemoryRoutines& mem);
+
+// Receiving a reply in place (see PlacedReply). ReplyLead: the number of
+// stub bytes before the data of the reply's first kReply / kReplyOut array,
+// when that array is the run time's to allocate (the caller's pointer is
+// null) and every out parameter before it has a size known before the
+// reply comes; 0 otherwise. Receive with this lead and the caller's
+// allocator, then UnmarshalResponse(proc, &reply, args) decodes and checks
+// exactly as above (the same rules, statuses and results) and, when the
+// array was received into the reply's block, hands that block (exactly
+// the array's size, at least 1 byte) to the caller as the array: no copy.
+// An array it cannot place is allocated through reply->memory() and
+// copied.
+size_t ReplyLead(const ProcDesc& proc, const ArgSlot* args);
+int32_t UnmarshalResponse(const ProcDesc& proc, PlacedReply* reply, ArgSlot* args);
 
 // Server side: one decoded parameter. Numbers in `number`, texts in `text`
 // (without the NUL), every array and structure in `bytes` (little-endian,

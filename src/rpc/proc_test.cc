@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "rpc/client.h"
+
 namespace qz::rpc {
 namespace {
 
@@ -636,6 +638,90 @@ TEST_F(ProcTest, ReplyIsAllocatedThroughTheMemoryRoutinesInBothByteOrders) {
     EXPECT_EQ(Bytes(reply, reply + 1016), data);
     TrackingHeap::Release(reply);
   }
+}
+
+// A reply received in place (as the client connection fills it, here in
+// 7-byte pieces): the array received into the block is handed over as the
+// block itself; anything else decodes as the joined bytes would.
+TEST_F(ProcTest, PlacedRepliesHandTheirBlockOverOrDecodeJoined) {
+  const Bytes data = Iota(1016);
+  struct Case {
+    const char* name;
+    Bytes wire;
+    bool big;
+    size_t lead;  // 0: ReplyLead's
+    uint32_t code;
+    bool handed_over;
+    int32_t count;
+  } cases[] = {
+      {"array at the seam", Wire().u32(0x20000).u32(1016).raw(data).u32(1016).u32(7).bytes(), false,
+       0, 0, true, 1016},
+      {"big-endian", Wire(true).u32(0x20000).u32(1016).raw(data).u32(1016).u32(7).bytes(), true, 0,
+       0, true, 1016},
+      {"empty array", Wire().u32(0x20000).u32(0).u32(0).u32(7).bytes(), false, 0, 0, false, 0},
+      {"null referent", Wire().u32(0).u32(0).u32(7).bytes(), false, 0, 0, false, 0},
+      {"seam elsewhere", Wire().u32(0x20000).u32(1016).raw(data).u32(1016).u32(7).bytes(), false,
+       12, 0, false, 1016},
+      {"count disagrees", Wire().u32(0x20000).u32(1016).raw(data).u32(1015).u32(7).bytes(), false,
+       0, status::kBadStubData, false, 0},
+      {"array cut short", Wire().u32(0x20000).u32(1016).raw(Iota(100)).bytes(), false, 0,
+       status::kBadStubData, false, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TrackingHeap::Reset();
+    int32_t count = 0;
+    uint8_t* reply = nullptr;
+    ArgSlot a[5] = {};
+    a[1].ptr = key_.b;
+    a[2].ptr = const_cast<char*>("");
+    a[3].ptr = &reply;
+    a[4].ptr = &count;
+    EXPECT_EQ(ReplyLead(kQueryUserLog, a), 8u);
+    const size_t lead = c.lead != 0 ? c.lead : 8;
+    const uint8_t* block = nullptr;
+    uint32_t code = 0;
+    {
+      PlacedReply placed(TrackingHeap::Routines(), lead);
+      placed.drep = c.big ? Drep::Big() : Drep::Little();
+      placed.Expect(c.wire.size(), 1u << 20);
+      for (size_t off = 0; off < c.wire.size();) {
+        std::span<uint8_t> room = placed.Room(std::min<size_t>(7, c.wire.size() - off));
+        ASSERT_FALSE(room.empty());
+        std::memcpy(room.data(), c.wire.data() + off, room.size());
+        placed.Filled(room.size());
+        off += room.size();
+      }
+      block = placed.body().data();
+      if (c.handed_over) EXPECT_EQ(TrackingHeap::live.size(), 1u);  // the block, nothing else yet
+      code = RpcCode([&] { EXPECT_EQ(UnmarshalResponse(kQueryUserLog, &placed, a), 7); });
+    }
+    EXPECT_EQ(code, c.code);
+    EXPECT_EQ(count, c.count);
+    EXPECT_EQ(reply != nullptr && reply == block, c.handed_over);
+    if (c.count > 0) {
+      ASSERT_NE(reply, nullptr);
+      EXPECT_EQ(Bytes(reply, reply + c.count), data);
+    }
+    // What the caller holds is all that is left allocated.
+    EXPECT_EQ(TrackingHeap::live.size(), reply != nullptr ? 1u : 0u);
+    EXPECT_EQ(TrackingHeap::live.count(reply), reply != nullptr ? 1u : 0u);
+  }
+  // Only an array the run time allocates after fixed-size outs is placed.
+  uint8_t* mine = reinterpret_cast<uint8_t*>(key_.b);
+  int32_t n = 24;
+  ArgSlot own[5] = {};
+  own[1].ptr = key_.b;
+  own[2].ptr = const_cast<char*>("");
+  own[3].ptr = &mine;
+  own[4].ptr = &n;
+  EXPECT_EQ(ReplyLead(kQueryUserLog, own), 0u);
+  uint8_t* draft = nullptr;
+  ArgSlot d[4] = {};
+  d[1].ptr = key_.b;
+  d[2].ptr = &n;
+  d[3].ptr = &draft;
+  EXPECT_EQ(ReplyLead(kGetDraft, d), 12u);  // the count comes first
 }
 
 TEST_F(ProcTest, UnsupportedDataRepresentationIsRefused) {

@@ -4,6 +4,7 @@
 #ifndef QZ_RPC_TYPES_H_
 #define QZ_RPC_TYPES_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -52,6 +53,13 @@ struct Drep {
 };
 
 // Win32 / RPC status numbers raised by the runtime.
+// Memory routines through which reply (and reply-out) arrays are allocated
+// on the client. The library plugs in RDMemAlloc / RDMemFree.
+struct MemoryRoutines {
+  void* (*allocate)(size_t size);
+  void (*release)(void* p);
+};
+
 namespace status {
 inline constexpr uint32_t kOk = 0;
 inline constexpr uint32_t kAccessDenied = 5;
