@@ -282,7 +282,17 @@ int32_t SendQueueFamily::StoreDocumentFd(int fd, NewTask* nt, std::string* why) 
     if (n < 0 || (total += n) > kMaxDocumentBytes || write(out, buf, static_cast<size_t>(n)) != n)
       ok = false;
   }
+  // On disk before the task that names it commits (the task commits with a
+  // full sync; its document must survive what the task survives).
+  if (ok && fsync(out) != 0) ok = false;
   close(out);
+  if (ok) {
+    const int dir = open((context_->data_dir + "/documents").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+      fsync(dir);
+      close(dir);
+    }
+  }
   uint32_t pages = ok ? CheckFaxDocument(path, why) : 0;
   if (pages == 0) {
     unlink(path.c_str());
