@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <condition_variable>
 #include <mutex>
 #include <tuple>
 #include <utility>
@@ -46,7 +47,14 @@ bool SyntaxLess(const SyntaxId& a, const SyntaxId& b) {
   return std::tie(a.major, a.minor) < std::tie(b.major, b.minor);
 }
 
-constexpr size_t kMaxIdleConnections = 8;
+// Connections of one binding in use at once; further calls wait for one
+// to come back. A program with more threads than this must not open a
+// connection per thread (a server bounds the connections of one peer).
+constexpr size_t kMaxBusyConnections = 16;
+// All of them may stay open when idle: under load no connection is closed
+// only to be opened again (the server would still count the closed one
+// for a moment).
+constexpr size_t kMaxIdleConnections = kMaxBusyConnections;
 
 }  // namespace
 
@@ -339,6 +347,8 @@ struct Binding::Impl {
   std::mutex mu;
   uint32_t assoc_group_id = 0;
   std::vector<std::unique_ptr<ClientConnection>> idle;
+  size_t busy = 0;              // connections taken and not given back
+  std::condition_variable freed;  // a connection was given back
   pid_t owner = ::getpid();  // the process whose connections `idle` holds
 
   ~Impl() {
@@ -352,30 +362,54 @@ struct Binding::Impl {
     if (self == owner) return;
     for (auto& c : idle) c->Abandon();
     idle.clear();
+    busy = 0;  // the parent's calls are not the child's
     assoc_group_id = 0;
     owner = self;
   }
 
+  // Takes a connection (an idle one, or a new one while fewer than
+  // kMaxBusyConnections are in use, else waits). Every connection taken
+  // must be given back with Give, usable or not (or null).
   std::unique_ptr<ClientConnection> Take(const ClientSettings& s);
   void Give(std::unique_ptr<ClientConnection> c);
+  std::unique_ptr<ClientConnection> Open(const ClientSettings& s, const std::string& ep,
+                                         uint32_t group);
 };
 
 std::unique_ptr<ClientConnection> Binding::Impl::Take(const ClientSettings& s) {
   std::string ep;
   uint32_t group;
   {
-    std::lock_guard<std::mutex> lock(mu);
-    DropInheritedLocked();
-    while (!idle.empty()) {
-      auto c = std::move(idle.back());
-      idle.pop_back();
-      // A server that restarted or dropped an idle connection is noticed
-      // here, before a request is spent on a dead connection.
-      if (c->ReadyForCall()) return c;
+    std::unique_lock<std::mutex> lock(mu);
+    for (;;) {
+      DropInheritedLocked();
+      while (!idle.empty()) {
+        auto c = std::move(idle.back());
+        idle.pop_back();
+        // A server that restarted or dropped an idle connection is noticed
+        // here, before a request is spent on a dead connection.
+        if (c->ReadyForCall()) {
+          ++busy;
+          return c;
+        }
+      }
+      if (busy < kMaxBusyConnections) break;
+      freed.wait(lock);
     }
+    ++busy;
     ep = endpoint;
     group = assoc_group_id;
   }
+  try {
+    return Open(s, ep, group);
+  } catch (...) {
+    Give(nullptr);
+    throw;
+  }
+}
+
+std::unique_ptr<ClientConnection> Binding::Impl::Open(const ClientSettings& s,
+                                                      const std::string& ep, uint32_t group) {
   std::unique_ptr<Transport> t;
   int err = 0;
   if (protseq == "ncacn_ip_tcp") {
@@ -399,10 +433,17 @@ std::unique_ptr<ClientConnection> Binding::Impl::Take(const ClientSettings& s) {
 }
 
 void Binding::Impl::Give(std::unique_ptr<ClientConnection> c) {
-  if (!c->usable()) return;
-  std::lock_guard<std::mutex> lock(mu);
-  if (assoc_group_id == 0) assoc_group_id = c->assoc_group_id();
-  if (idle.size() < kMaxIdleConnections) idle.push_back(std::move(c));
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    if (busy > 0 && ::getpid() == owner) --busy;
+    if (c && c->usable()) {
+      if (assoc_group_id == 0) assoc_group_id = c->assoc_group_id();
+      if (idle.size() < kMaxIdleConnections) idle.push_back(std::move(c));
+    }
+  }
+  freed.notify_one();
+  // An unusable connection (or one the pool has no room for) closes here,
+  // outside the lock.
 }
 
 Binding::Binding(std::string protseq, std::string network_address, std::string endpoint)
@@ -447,11 +488,11 @@ void Binding::Call(const SyntaxId& iface, uint16_t opnum, std::span<const uint8_
   std::unique_ptr<ClientConnection> c = impl_->Take(s);
   try {
     c->Call(iface, opnum, stub, into);
-    impl_->Give(std::move(c));
-  } catch (const RpcException&) {
+  } catch (...) {
     impl_->Give(std::move(c));  // kept only when still usable (a plain fault)
     throw;
   }
+  impl_->Give(std::move(c));
 }
 
 Reply Binding::Call(const SyntaxId& iface, uint16_t opnum, std::span<const uint8_t> stub) {

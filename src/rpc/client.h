@@ -4,7 +4,9 @@
 // resolved) an endpoint. Call() sends one request and returns the reply's
 // stub data. A binding may be used by several threads at once: each call
 // takes an idle connection of the binding's small pool (or opens a new one,
-// bound to the same association group), so calls run side by side.
+// bound to the same association group), so calls run side by side; at most
+// 16 connections of a binding are in use at once, and further calls wait
+// for one of them (a server bounds the connections of one peer).
 //
 // Failures throw qz::RpcException with the status a Windows client reports:
 // 1722 connection refused / unreachable, 1726 connection lost after the

@@ -313,6 +313,29 @@ TEST_F(ClientServerTest, ConcurrentCallsRunSideBySide) {
   EXPECT_GE(echo_.max_concurrent.load(), 2);
 }
 
+// More threads than a binding may use connections: every call succeeds,
+// the others wait for a connection instead of opening one each.
+TEST_F(ClientServerTest, ThreadsBeyondTheConnectionBoundWaitTheirTurn) {
+  StartServer();
+  auto b = Tcp();
+  constexpr int kThreads = 24;
+  std::vector<std::thread> threads;
+  std::atomic<int> ok{0};
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&] {
+      uint32_t ms = 40;
+      std::vector<uint8_t> stub(8);
+      std::memcpy(stub.data(), &ms, 4);
+      for (int k = 0; k < 2; ++k)
+        if (b->Call(EchoInterface(), 4, stub).stub == stub) ok.fetch_add(1);
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(ok.load(), kThreads * 2);
+  EXPECT_LE(echo_.max_concurrent.load(), 16);
+  EXPECT_GE(echo_.max_concurrent.load(), 2);
+}
+
 }  // namespace
 }  // namespace qz::rpc
 
