@@ -36,11 +36,14 @@ bool ParseNumber(std::string_view s, int64_t lo, int64_t hi, int64_t* out) {
   return true;
 }
 
-}  // namespace
-
-bool ParseCondition(std::string_view text, std::span<const ConditionField> fields,
-                    std::vector<ConditionTerm>* out, std::string* error) {
-  std::vector<ConditionTerm> terms;
+// Walks the terms of a condition text: "field=value" terms separated by
+// ';', blanks around names and values ignored, empty terms skipped. Each
+// term's field is looked up by name in `fields`, and `take(field, value)`
+// answers nullptr or why the term is refused. False, with the reason and
+// the term in *error, at the first refusal.
+template <typename Field, typename Take>
+bool ForEachTerm(std::string_view text, std::span<const Field> fields, std::string* error,
+                 Take take) {
   auto fail = [&](std::string_view term, const char* why) {
     if (error) *error = std::string(why) + ": \"" + std::string(term) + "\"";
     return false;
@@ -52,30 +55,42 @@ bool ParseCondition(std::string_view text, std::span<const ConditionField> field
       size_t eq = term.find('=');
       if (eq == std::string_view::npos) return fail(term, "term without '='");
       std::string_view name = Trim(term.substr(0, eq));
-      std::string_view value = Trim(term.substr(eq + 1));
-      const ConditionField* field = nullptr;
-      for (const ConditionField& f : fields)
+      const Field* field = nullptr;
+      for (const Field& f : fields)
         if (name == f.name) field = &f;
       if (field == nullptr) return fail(term, "unknown field");
-      for (const ConditionTerm& t : terms)
-        if (t.field == field) return fail(term, "repeated field");
-      if (field->type == ConditionField::Type::kText) {
-        auto n = static_cast<int64_t>(value.size());
-        if (n < field->lo || n > field->hi) return fail(term, "text of a bad length");
-        ConditionTerm& t = terms.emplace_back();
-        t.field = field;
-        t.value.emplace<std::string>(value);
-      } else {
-        int64_t n = 0;
-        if (!ParseNumber(value, field->lo, field->hi, &n)) return fail(term, "bad number");
-        ConditionTerm& t = terms.emplace_back();
-        t.field = field;
-        t.value = n;
-      }
+      if (const char* why = take(*field, Trim(term.substr(eq + 1)))) return fail(term, why);
     }
-    if (semi == std::string_view::npos) break;
+    if (semi == std::string_view::npos) return true;
     text.remove_prefix(semi + 1);
   }
+}
+
+}  // namespace
+
+bool ParseCondition(std::string_view text, std::span<const ConditionField> fields,
+                    std::vector<ConditionTerm>* out, std::string* error) {
+  std::vector<ConditionTerm> terms;
+  const bool ok = ForEachTerm(text, fields, error,
+                              [&](const ConditionField& field, std::string_view value) -> const char* {
+    for (const ConditionTerm& t : terms)
+      if (t.field == &field) return "repeated field";
+    if (field.type == ConditionField::Type::kText) {
+      auto n = static_cast<int64_t>(value.size());
+      if (n < field.lo || n > field.hi) return "text of a bad length";
+      ConditionTerm& t = terms.emplace_back();
+      t.field = &field;
+      t.value.emplace<std::string>(value);
+    } else {
+      int64_t n = 0;
+      if (!ParseNumber(value, field.lo, field.hi, &n)) return "bad number";
+      ConditionTerm& t = terms.emplace_back();
+      t.field = &field;
+      t.value = n;
+    }
+    return nullptr;
+  });
+  if (!ok) return false;
   *out = std::move(terms);
   return true;
 }
@@ -149,39 +164,24 @@ void Condition::AppendSql(std::string* where, std::vector<ConditionValue>* value
 bool ParseCondition(std::string_view text, std::span<const RecordField> fields, Condition* out,
                     std::string* error) {
   Condition c;
-  auto fail = [&](std::string_view term, const char* why) {
-    if (error) *error = std::string(why) + ": \"" + std::string(term) + "\"";
-    return false;
-  };
-  while (true) {
-    size_t semi = text.find(';');
-    std::string_view term = Trim(text.substr(0, semi));
-    if (!term.empty()) {
-      size_t eq = term.find('=');
-      if (eq == std::string_view::npos) return fail(term, "term without '='");
-      std::string_view name = Trim(term.substr(0, eq));
-      std::string_view value = Trim(term.substr(eq + 1));
-      const RecordField* field = nullptr;
-      for (const RecordField& f : fields)
-        if (name == f.name) field = &f;
-      if (field == nullptr) return fail(term, "unknown field");
-      if (c.Find(field->name)) return fail(term, "repeated field");
-      if (field->kind == RecordField::kText) {
-        if (value.size() > field->max_length) return fail(term, "text too long");
-        c.terms.emplace_back();
-        c.terms.back().field = field;
-        c.terms.back().value.emplace<std::string>(value);
-      } else {
-        int64_t n = 0;
-        if (!ParseNumber(value, field->lo, field->hi, &n)) return fail(term, "bad number");
-        c.terms.emplace_back();
-        c.terms.back().field = field;
-        c.terms.back().value.emplace<int64_t>(n);
-      }
+  const bool ok = ForEachTerm(text, fields, error,
+                              [&](const RecordField& field, std::string_view value) -> const char* {
+    if (c.Find(field.name)) return "repeated field";
+    if (field.kind == RecordField::kText) {
+      if (value.size() > field.max_length) return "text too long";
+      c.terms.emplace_back();
+      c.terms.back().field = &field;
+      c.terms.back().value.emplace<std::string>(value);
+    } else {
+      int64_t n = 0;
+      if (!ParseNumber(value, field.lo, field.hi, &n)) return "bad number";
+      c.terms.emplace_back();
+      c.terms.back().field = &field;
+      c.terms.back().value.emplace<int64_t>(n);
     }
-    if (semi == std::string_view::npos) break;
-    text.remove_prefix(semi + 1);
-  }
+    return nullptr;
+  });
+  if (!ok) return false;
   *out = std::move(c);
   return true;
 }
