@@ -435,7 +435,7 @@ std::unique_ptr<ClientConnection> Binding::Impl::Open(const ClientSettings& s,
 void Binding::Impl::Give(std::unique_ptr<ClientConnection> c) {
   {
     std::lock_guard<std::mutex> lock(mu);
-    if (busy > 0 && ::getpid() == owner) --busy;
+    if (busy > 0) --busy;  // a child of fork() starts again at 0 (DropInheritedLocked)
     if (c && c->usable()) {
       if (assoc_group_id == 0) assoc_group_id = c->assoc_group_id();
       if (idle.size() < kMaxIdleConnections) idle.push_back(std::move(c));
