@@ -236,6 +236,7 @@ bool Daemon::Start(std::string* error) {
   context_.log = options_.log;
   families_ = MakeFamilies(&context_);
   for (auto& family : families_) service_->AddFamily(family.get());
+  service_->SetSystemLog(context_.system_log);
   main_ = std::make_unique<ifc::InterfaceServer>(ifc::MainInterface());
   control_ = std::make_unique<ifc::InterfaceServer>(ifc::ServiceControlInterface());
   InstallHandlers(service_.get(), main_.get(), control_.get());

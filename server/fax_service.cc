@@ -15,7 +15,6 @@
 #include "server/password.h"
 #include "server/records.h"
 #include "server/server_status.h"
-#include "server/syslog_config.h"
 
 namespace qz::faxd {
 namespace {
@@ -101,18 +100,14 @@ void EnsurePositions(const rpc::ProcDesc* proc, rpc::ServerArgs& args) {
 }
 
 // Logins, logouts and refused logins go to the system log (source
-// "sessions") when the logs family is among the service's families.
-// Refused logins cost a caller nothing, so at most kRefusalsPerSecond of
-// them are written a second (the user log keeps every call).
+// "sessions"), when the service has one. Refused logins cost a caller
+// nothing, so at most kRefusalsPerSecond of them are written a second (the
+// user log keeps every call).
 constexpr int kRefusalsPerSecond = 5;
 
-void SessionEvent(const std::vector<ProcedureFamily*>& families, SystemLog::Level level,
-                  const std::string& user, const std::string& text) {
-  for (ProcedureFamily* f : families)
-    if (auto* logs = dynamic_cast<SysConfigFamily*>(f)) {
-      logs->system_log()->Write(level, "sessions", user, text);
-      return;
-    }
+void SessionEvent(SystemLog* log, SystemLog::Level level, const std::string& user,
+                  const std::string& text) {
+  if (log) log->Write(level, "sessions", user, text);
 }
 
 bool RefusalMayBeLogged(int64_t now_s) {
@@ -469,7 +464,7 @@ int32_t FaxService::LogInServer(const rpc::CallContext& ctx, rpc::ServerArgs& ar
     note->detail = why;
     Log("login refused: " + why + " (" + DescribePeer(ctx) + ")");
     if (RefusalMayBeLogged(options_.now()))
-      SessionEvent(families_, SystemLog::Level::kWarning, "",
+      SessionEvent(system_log_, SystemLog::Level::kWarning, "",
                    "login refused: " + why + " (" + DescribePeer(ctx) + ")");
     return AsResult(kUnknownCaller);
   }
@@ -511,7 +506,7 @@ int32_t FaxService::LogInServer(const rpc::CallContext& ctx, rpc::ServerArgs& ar
   note->session = *session;
   note->detail = "logged in";
   Log("login: " + *user + " session " + std::to_string(*session) + " (" + DescribePeer(ctx) + ")");
-  SessionEvent(families_, SystemLog::Level::kInfo, *user,
+  SessionEvent(system_log_, SystemLog::Level::kInfo, *user,
                "login: session " + std::to_string(*session) + " (" + DescribePeer(ctx) + ")");
   return kOk;
 }
@@ -527,7 +522,7 @@ int32_t FaxService::LogoutServer(const rpc::CallContext& ctx, rpc::ServerArgs& a
     return AsResult(kBadKey);
   }
   ForgetSession(key.session);
-  SessionEvent(families_, SystemLog::Level::kInfo, key.user,
+  SessionEvent(system_log_, SystemLog::Level::kInfo, key.user,
                "logout: session " + std::to_string(key.session));
   note->detail = "logged out";
   return kOk;

@@ -49,6 +49,7 @@
 
 #include "rpc/proc.h"
 #include "rpc/server.h"
+#include "server/engine_hooks.h"
 #include "server/family.h"
 #include "server/store.h"
 
@@ -129,6 +130,9 @@ class FaxService {
   // the service). Families are asked in the order they were added.
   void AddFamily(ProcedureFamily* family) { families_.push_back(family); }
   const std::vector<ProcedureFamily*>& families() const { return families_; }
+  // Where logins, logouts and refused logins are written (the families'
+  // system log, once they are built; none: not written).
+  void SetSystemLog(SystemLog* log) { system_log_ = log; }
 
  private:
   struct Key {
@@ -181,6 +185,7 @@ class FaxService {
 
   Store* store_;
   std::vector<ProcedureFamily*> families_;
+  SystemLog* system_log_ = nullptr;
   ServiceOptions options_;
   int64_t start_time_;
   // Unauthenticated user-log entries of the current second, and those
