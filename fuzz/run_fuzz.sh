@@ -29,7 +29,7 @@ FLAGS="-std=c++20 -g -O1 -fsanitize=address,undefined -fno-sanitize-recover=unde
 mkdir -p "$OUT/obj" "$OUT/artifacts"
 # The runtime's objects, rebuilt when a source or any runtime header changed.
 newest_header=$(ls -t "$SRC"/src/rpc/*.h "$SRC"/src/platform/*.h "$SRC"/src/core/*.h | head -1)
-for f in "$SRC"/src/rpc/*.cc "$SRC"/src/platform/probe.cc; do
+for f in "$SRC"/src/rpc/*.cc "$SRC"/src/platform/probe.cc "$SRC"/src/platform/large_block.cc; do
   case $f in *_test.cc) continue ;; esac
   o="$OUT/obj/$(basename "$f" .cc).o"
   if [ ! -f "$o" ] || [ "$f" -nt "$o" ] || [ "$newest_header" -nt "$o" ]; then

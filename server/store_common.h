@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/platform.h"
 #include "qzcsif/qzcsif.h"
 #include "rpc/proc.h"
 #include "server/engine_hooks.h"
@@ -55,6 +56,7 @@ R RecordAt(const std::vector<uint8_t>& block, size_t i) {
 template <typename R>
 void AppendRecord(std::vector<uint8_t>* out, const R& r) {
   const uint8_t* p = reinterpret_cast<const uint8_t*>(&r);
+  platform::ReserveMore(out, sizeof(R));  // a large block grows on huge pages
   out->insert(out->end(), p, p + sizeof(R));
 }
 

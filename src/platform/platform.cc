@@ -81,14 +81,8 @@ void* HeapAlloc(size_t size) {
     return nullptr;
   }
   // A large block (a record block a reply is read into) comes fresh from
-  // the kernel: huge pages where the system allows them turn its many page
-  // faults into few.
-  constexpr uintptr_t kHuge = uintptr_t{2} << 20;
-  if (size >= 2 * kHuge) {
-    const uintptr_t from = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
-    const uintptr_t to = (reinterpret_cast<uintptr_t>(p) + size) & ~(kHuge - 1);
-    if (to > from) (void)::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
-  }
+  // the kernel.
+  AdviseLargeBlock(p, size);
   return p;
 }
 

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace qz::platform {
 
@@ -57,6 +58,17 @@ const uint8_t* PeekThreadErrorBlock();
 void* HeapAlloc(size_t size);
 // Frees memory from HeapAlloc. Returns 0 for null, nonzero otherwise.
 uint32_t HeapFree(void* p);
+// Blocks of this size and more are asked to be backed by huge pages.
+inline constexpr size_t kLargeBlockBytes = size_t{4} << 20;
+// Asks the kernel to back the whole 2 MiB pages inside [p, p + size) with
+// huge pages where the system allows it: filling a large fresh block then
+// takes a few page faults instead of one per 4 KiB. Only advice; nothing
+// happens for a block smaller than kLargeBlockBytes.
+void AdviseLargeBlock(void* p, size_t size);
+// Makes room for `extra` more bytes at the end of *v (capacity at least
+// doubles when it grows); a buffer that grows to kLargeBlockBytes or more
+// comes advised as above. Throws std::bad_alloc as vector growth does.
+void ReserveMore(std::vector<uint8_t>* v, size_t extra);
 
 // ---- Module path ----------------------------------------------------------
 // Directory of the module (shared object or executable) that holds this

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,6 +41,53 @@ TEST(Heap, AllocZeroFilledAndFree) {
   for (int i = 0; i < 64; ++i) ASSERT_EQ(p[i], 0);
   EXPECT_NE(HeapFree(p), 0u);
   EXPECT_EQ(HeapFree(nullptr), 0u);
+}
+
+// Whether any mapping overlapping [p, p + n) carries the huge-page advice
+// ("hg" among its VmFlags in /proc/self/smaps).
+bool AdvisedHuge(const void* p, size_t n) {
+  std::ifstream smaps("/proc/self/smaps");
+  const uintptr_t from = reinterpret_cast<uintptr_t>(p), to = from + n;
+  bool overlaps = false;
+  for (std::string line; std::getline(smaps, line);) {
+    uintptr_t lo = 0, hi = 0;
+    if (std::sscanf(line.c_str(), "%lx-%lx ", &lo, &hi) == 2 && line.find('-') < 17) {
+      overlaps = lo < to && from < hi;
+    } else if (overlaps && line.rfind("VmFlags:", 0) == 0 && line.find(" hg") != std::string::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Growth keeps the bytes and at least doubles; the huge-page advice starts
+// exactly at kLargeBlockBytes.
+TEST(Heap, LargeBuffersGrowAdvisedFromTheThreshold) {
+  struct Case {
+    size_t size;
+    bool advised;
+  };
+  for (const Case& c : {Case{kLargeBlockBytes - 1, false}, Case{kLargeBlockBytes, true}}) {
+    SCOPED_TRACE(c.size);
+    void* block = HeapAlloc(c.size);
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(AdvisedHuge(block, c.size), c.advised);
+    HeapFree(block);
+    std::vector<uint8_t> v;
+    ReserveMore(&v, c.size);
+    EXPECT_GE(v.capacity(), c.size);
+    EXPECT_EQ(AdvisedHuge(v.data(), c.size), c.advised);
+  }
+  std::vector<uint8_t> v = {1, 2, 3};
+  for (size_t step = 0; v.size() < 3 * kLargeBlockBytes; ++step) {
+    const size_t before = v.capacity();
+    ReserveMore(&v, v.capacity() - v.size() + 1);  // one byte past the room there is
+    ASSERT_GE(v.capacity(), 2 * before);
+    v.resize(v.capacity(), static_cast<uint8_t>(step));
+  }
+  EXPECT_EQ(v[0] + v[1] + v[2], 6);
+  EXPECT_TRUE(AdvisedHuge(v.data(), v.size()));
+  EXPECT_THROW(ReserveMore(&v, v.max_size()), std::bad_alloc);
 }
 
 TEST(LastError, PerThreadAndErrnoMapping) {

@@ -13,24 +13,31 @@ NdrPush::NdrPush(std::vector<uint8_t>* out) : buf_(out), base_(out->size()) {}
 void NdrPush::Align(size_t n) {
   if (n <= 1) return;
   size_t pad = (n - size() % n) % n;
+  Room(pad);
   buf_->insert(buf_->end(), pad, 0);
 }
 
-void NdrPush::U8(uint8_t v) { buf_->push_back(v); }
+void NdrPush::U8(uint8_t v) {
+  Room(1);
+  buf_->push_back(v);
+}
 
 void NdrPush::U16(uint16_t v) {
   Align(2);
+  Room(2);
   buf_->push_back(static_cast<uint8_t>(v));
   buf_->push_back(static_cast<uint8_t>(v >> 8));
 }
 
 void NdrPush::U32(uint32_t v) {
   Align(4);
+  Room(4);
   for (int i = 0; i < 4; ++i) buf_->push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
 void NdrPush::U64(uint64_t v) {
   Align(8);
+  Room(8);
   for (int i = 0; i < 8; ++i) buf_->push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
@@ -44,10 +51,14 @@ void NdrPush::F64(double v) {
 void NdrPush::Bytes(const void* p, size_t n) {
   if (n == 0) return;
   const uint8_t* b = static_cast<const uint8_t*>(p);
+  Room(n);
   buf_->insert(buf_->end(), b, b + n);
 }
 
-void NdrPush::Zeros(size_t n) { buf_->insert(buf_->end(), n, 0); }
+void NdrPush::Zeros(size_t n) {
+  Room(n);
+  buf_->insert(buf_->end(), n, 0);
+}
 
 void NdrPush::Uuid(const qz::rpc::Uuid& u) {
   Align(4);

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "rpc/types.h"
 
 namespace qz::rpc {
@@ -52,8 +53,14 @@ class NdrPush {
   size_t size() const { return buf_->size() - base_; }
   std::vector<uint8_t>& buffer() { return *buf_; }
   std::vector<uint8_t> Take() { return std::move(*buf_); }
+  // Room for n more bytes without another allocation (a large buffer is
+  // advised for huge pages before it is filled).
+  void Reserve(size_t n) { Room(n); }
 
  private:
+  void Room(size_t n) {
+    if (buf_->capacity() - buf_->size() < n) platform::ReserveMore(buf_, n);
+  }
   std::vector<uint8_t> own_;
   std::vector<uint8_t>* buf_ = &own_;
   size_t base_ = 0;

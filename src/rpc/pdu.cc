@@ -3,6 +3,7 @@
 // Thread-safety: reentrant; no shared state.
 #include "rpc/pdu.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace qz::rpc {
@@ -378,17 +379,29 @@ bool DecodeRequest(std::span<const uint8_t> pdu, RequestPdu* out) {
   return true;
 }
 
-std::vector<uint8_t> EncodeResponse(const ResponsePdu& p) {
+std::array<uint8_t, kResponseHeaderSize> EncodeResponseHeader(const ResponsePdu& p) {
   std::vector<uint8_t> v;
-  v.reserve(kResponseHeaderSize + p.stub.size());
+  v.reserve(kResponseHeaderSize);
   Writer w(&v, p.hdr.drep.little_endian());
   WriteHeader(w, p.hdr);
   w.U32(p.alloc_hint);
   w.U16(p.context_id);
   w.U8(p.cancel_count);
   w.U8(0);
-  w.Bytes(p.stub.data(), p.stub.size());
-  return Finish(std::move(v), p.hdr);
+  v.resize(kResponseHeaderSize + p.stub.size());  // frag_length counts the stub
+  v = Finish(std::move(v), p.hdr);
+  std::array<uint8_t, kResponseHeaderSize> head;
+  std::copy_n(v.begin(), kResponseHeaderSize, head.begin());
+  return head;
+}
+
+std::vector<uint8_t> EncodeResponse(const ResponsePdu& p) {
+  const std::array<uint8_t, kResponseHeaderSize> head = EncodeResponseHeader(p);
+  std::vector<uint8_t> v;
+  v.reserve(kResponseHeaderSize + p.stub.size());
+  v.insert(v.end(), head.begin(), head.end());
+  v.insert(v.end(), p.stub.begin(), p.stub.end());
+  return v;
 }
 
 namespace {

@@ -13,6 +13,7 @@
 #ifndef QZ_RPC_PDU_H_
 #define QZ_RPC_PDU_H_
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -177,6 +178,10 @@ std::vector<uint8_t> EncodeBindAck(const BindAckPdu& p);
 std::vector<uint8_t> EncodeBindNak(const BindNakPdu& p);
 std::vector<uint8_t> EncodeRequest(const RequestPdu& p);
 std::vector<uint8_t> EncodeResponse(const ResponsePdu& p);
+// The 24 bytes before a response fragment's stub (frag_length counts
+// p.stub, which must fit in one fragment): a sender that keeps the stub
+// where it is sends these and then the stub.
+std::array<uint8_t, kResponseHeaderSize> EncodeResponseHeader(const ResponsePdu& p);
 std::vector<uint8_t> EncodeFault(const FaultPdu& p);
 // shutdown, co_cancel, orphaned: the bare header.
 std::vector<uint8_t> EncodeHeaderOnly(const PduHeader& h);

@@ -852,6 +852,15 @@ std::vector<uint8_t> MarshalResponse(const ProcDesc& proc, const ServerArgs& arg
     w->Zeros(n - have);
   };
   NdrPush w;
+  // Sized before a large reply is copied in, so it is allocated once.
+  size_t estimate = 8;
+  for (int pos = 1; pos <= count; ++pos) {
+    const Shape s = ShapeAt(proc, pos);
+    const bool block = s == Shape::kReply || s == Shape::kReplyOut || s == Shape::kIoBlock ||
+                       s == Shape::kIoBlockRef;
+    estimate += 32 + (block ? at(pos).bytes.size() : 0);
+  }
+  w.Reserve(estimate);
   for (int pos = 1; pos <= count; ++pos) {
     const ServerValue& v = at(pos);
     switch (ShapeAt(proc, pos)) {

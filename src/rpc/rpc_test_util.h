@@ -25,7 +25,8 @@ inline SyntaxId EchoInterface() {
 }
 
 // opnum 0: echo the stub; 1: reply with N bytes (N = first 4 stub bytes,
-// little-endian) of a counting pattern; 2: fault with the status in the
+// little-endian) of a counting pattern (`kept` when set and N long, sent
+// as a kept reply); 2: fault with the status in the
 // first 4 bytes; 3: drop the connection; 4: sleep N ms then echo; 5: throw.
 class EchoDispatcher : public Dispatcher {
  public:
@@ -46,6 +47,10 @@ class EchoDispatcher : public Dispatcher {
         r.stub.assign(stub.begin(), stub.end());
         break;
       case 1:
+        if (kept && kept->size() == n) {
+          r.kept_stub = kept;
+          break;
+        }
         r.stub.resize(n);
         for (uint32_t i = 0; i < n; ++i) r.stub[i] = static_cast<uint8_t>(i * 7 + (i >> 13));
         break;
@@ -71,6 +76,7 @@ class EchoDispatcher : public Dispatcher {
     }
     return r;
   }
+  std::shared_ptr<const std::vector<uint8_t>> kept;  // set before the server starts
   std::atomic<int> calls{0};
   std::atomic<int> concurrent{0};
   std::atomic<int> max_concurrent{0};

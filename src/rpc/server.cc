@@ -15,19 +15,17 @@
 #include "rpc/server.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
-#include <string>
-#include <system_error>
 #include <cstring>
 #include <list>
 #include <map>
 #include <mutex>
 #include <random>
+#include <string>
+#include <system_error>
 #include <thread>
-#include <errno.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "rpc/pdu.h"
 #include "rpc/server_testing.h"
@@ -402,12 +400,13 @@ class Connection {
       case DispatchResult::Kind::kResponse:
         break;
     }
+    const std::span<const uint8_t> out = res.reply();
     const size_t cap = FragmentStubCapacity(max_xmit_, kResponseHeaderSize);
     // A reply of several fragments is held against the server-wide bound
     // until its last fragment is out.
-    const size_t held = res.stub.size() > cap ? res.stub.size() : 0;
+    const size_t held = out.size() > cap ? out.size() : 0;
     if (held != 0 && !srv_->HoldReply(held)) {
-      std::vector<uint8_t>().swap(res.stub);
+      res = DispatchResult();
       SendFault(call_id_, ctx_id_, nca::kServerTooBusy, 0);
       return true;
     }
@@ -416,19 +415,31 @@ class Connection {
       size_t n;
       ~Release() { total.fetch_sub(n); }
     } release{srv_->reply_bytes, held};
-    std::span<const uint8_t> out(res.stub);
+    // Fragments leave in batches of gather writes: each fragment's header
+    // from here, its stub straight from the reply, never copied.
+    constexpr size_t kBatch = 16;
+    std::array<uint8_t, kResponseHeaderSize> heads[kBatch];
+    std::span<const uint8_t> pieces[2 * kBatch];
     size_t off = 0;
     do {
-      size_t n = std::min(cap, out.size() - off);
-      ResponsePdu p;
-      p.hdr.type = ptype::kResponse;
-      p.hdr.call_id = call_id_;
-      p.hdr.flags = (off == 0 ? pfc::kFirstFrag : 0) | (off + n == out.size() ? pfc::kLastFrag : 0);
-      p.alloc_hint = static_cast<uint32_t>(std::min<size_t>(out.size() - off, 0xFFFFFFFFu));
-      p.context_id = ctx_id_;
-      p.stub = out.subspan(off, n);
-      if (t_->SendAll(EncodeResponse(p)) != IoResult::kOk) return false;
-      off += n;
+      size_t frags = 0;
+      do {
+        const size_t n = std::min(cap, out.size() - off);
+        ResponsePdu p;
+        p.hdr.type = ptype::kResponse;
+        p.hdr.call_id = call_id_;
+        p.hdr.flags =
+            (off == 0 ? pfc::kFirstFrag : 0) | (off + n == out.size() ? pfc::kLastFrag : 0);
+        p.alloc_hint = static_cast<uint32_t>(std::min<size_t>(out.size() - off, 0xFFFFFFFFu));
+        p.context_id = ctx_id_;
+        p.stub = out.subspan(off, n);
+        heads[frags] = EncodeResponseHeader(p);
+        pieces[2 * frags] = heads[frags];
+        pieces[2 * frags + 1] = p.stub;
+        ++frags;
+        off += n;
+      } while (off < out.size() && frags < kBatch);
+      if (t_->SendPieces(std::span(pieces, 2 * frags)) != IoResult::kOk) return false;
     } while (off < out.size());
     return true;
   }

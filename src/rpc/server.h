@@ -39,7 +39,15 @@ struct DispatchResult {
   enum class Kind { kResponse, kFault, kDropConnection };
   Kind kind = Kind::kResponse;
   std::vector<uint8_t> stub;  // kResponse: response stub data (little-endian)
+  // kResponse: a reply the dispatcher keeps for further calls (an answer
+  // it holds ready); when set it is sent in place of `stub`, straight from
+  // where it lies.
+  std::shared_ptr<const std::vector<uint8_t>> kept_stub;
   uint32_t fault_status = 0;  // kFault: NCA or Win32 status sent in the fault PDU
+
+  std::span<const uint8_t> reply() const {
+    return kept_stub ? std::span<const uint8_t>(*kept_stub) : std::span<const uint8_t>(stub);
+  }
 };
 
 class Dispatcher {

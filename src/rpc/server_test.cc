@@ -31,6 +31,7 @@ struct Outcome {
   Kind kind = Kind::kOther;
   PduHeader hdr;
   uint32_t status = 0;  // fault status or nak reason
+  uint32_t alloc_hint = 0;  // response
   BindAckPdu ack;
   std::vector<uint8_t> stub;
 };
@@ -68,6 +69,7 @@ Outcome ReadOutcome(Transport& t) {
       ResponsePdu r;
       o.kind = DecodeResponse(pdu, &r) ? Kind::kResponse : Kind::kOther;
       o.stub.assign(r.stub.begin(), r.stub.end());
+      o.alloc_hint = r.alloc_hint;
       break;
     }
   }
@@ -236,6 +238,41 @@ INSTANTIATE_TEST_SUITE_P(Offers, FragOfferTest,
                                            FragOffer{100, 7, 1432, 1432},
                                            FragOffer{65535, 65535, 65528, 65528},
                                            FragOffer{1432, 1433, 1432, 1432}));
+
+// A reply the dispatcher keeps goes out in fragments sent straight from
+// it, several to a gather write: each fragment's header (flags, alloc_hint,
+// length) is its own, the stubs join up to the reply, and the reply is
+// still whole for the next call. 47 fragments of a 4280-byte grant span
+// three batches.
+TEST_F(ServerNegativeTest, KeptReplyIsSentInPlaceFragmentByFragment) {
+  const uint32_t n = 200000;
+  const std::vector<uint8_t> pattern = testing::Pattern(n);
+  server_->Stop();
+  echo_.kept = std::make_shared<const std::vector<uint8_t>>(pattern);
+  server_ = testing::StartEchoServer(ServerSettings(), &echo_, &port_);
+  auto t = Bound(4280);
+  for (uint32_t call = 2; call <= 3; ++call) {
+    SCOPED_TRACE(call);
+    std::vector<uint8_t> req(4);
+    std::memcpy(req.data(), &n, 4);
+    t->SendAll(MakeRequest(call, 0, 1, req));
+    std::vector<uint8_t> got;
+    int frags = 0;
+    for (bool last = false; !last; ++frags) {
+      Outcome r = ReadOutcome(*t);
+      ASSERT_EQ(r.kind, Kind::kResponse);
+      last = (r.hdr.flags & pfc::kLastFrag) != 0;
+      EXPECT_EQ((r.hdr.flags & pfc::kFirstFrag) != 0, frags == 0);
+      EXPECT_EQ(r.hdr.call_id, call);
+      EXPECT_EQ(size_t{r.hdr.frag_length}, kResponseHeaderSize + r.stub.size());
+      EXPECT_EQ(r.alloc_hint, n - got.size());
+      EXPECT_LE(r.hdr.frag_length, 4280u);
+      got.insert(got.end(), r.stub.begin(), r.stub.end());
+    }
+    EXPECT_EQ(frags, 47);
+    EXPECT_TRUE(got == pattern);
+  }
+}
 
 TEST_F(ServerNegativeTest, FragmentLargerThanGrantedIsRefused) {
   auto t = Bound(1432);

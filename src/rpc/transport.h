@@ -41,6 +41,18 @@ class Transport {
   virtual ~Transport() = default;
   // Sends every byte (retrying short writes); never raises SIGPIPE.
   virtual IoResult SendAll(std::span<const uint8_t> data) = 0;
+  // Sends the pieces in order as one run of bytes, as if joined first
+  // (a socket gathers them into as few writes as it can, so a fragment's
+  // header and its stub leave together without being copied together).
+  // The send timeout bounds the call as a whole. The default sends them
+  // one by one.
+  virtual IoResult SendPieces(std::span<const std::span<const uint8_t>> pieces) {
+    for (std::span<const uint8_t> p : pieces) {
+      IoResult r = SendAll(p);
+      if (r != IoResult::kOk) return r;
+    }
+    return IoResult::kOk;
+  }
   // Reads exactly n bytes. timeout_ms < 0 waits without limit; the
   // deadline covers the whole read. A stream that ends part way is kClosed.
   virtual IoResult ReadExact(void* buf, size_t n, int timeout_ms) = 0;

@@ -12,6 +12,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,13 +26,38 @@ FdTransport::FdTransport(int fd, PeerInfo peer) : fd_(fd), peer_(std::move(peer)
 FdTransport::~FdTransport() { ::close(fd_); }
 
 IoResult FdTransport::SendAll(std::span<const uint8_t> data) {
+  const std::span<const uint8_t> one[1] = {data};
+  return SendPieces(one);
+}
+
+IoResult FdTransport::SendPieces(std::span<const std::span<const uint8_t>> pieces) {
   using Clock = std::chrono::steady_clock;
   const int limit = send_timeout_ms_;
   const auto deadline = Clock::now() + std::chrono::milliseconds(limit < 0 ? 0 : limit);
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::send(fd_, data.data() + done, data.size() - done,
-                       MSG_NOSIGNAL | (limit >= 0 ? MSG_DONTWAIT : 0));
+  // One gather write takes up to kBatch pieces; a short write moves the
+  // window on by the bytes the kernel took.
+  constexpr size_t kBatch = 64;
+  iovec iov[kBatch];
+  size_t next = 0;  // first piece not yet (wholly) sent
+  size_t skip = 0;  // bytes of pieces[next] already sent
+  while (true) {
+    while (next < pieces.size() && pieces[next].size() == skip) {
+      ++next;
+      skip = 0;
+    }
+    if (next == pieces.size()) return IoResult::kOk;
+    size_t count = 0;
+    for (size_t i = next; i < pieces.size() && count < kBatch; ++i) {
+      const size_t from = i == next ? skip : 0;
+      if (pieces[i].size() == from) continue;
+      iov[count].iov_base = const_cast<uint8_t*>(pieces[i].data() + from);
+      iov[count].iov_len = pieces[i].size() - from;
+      ++count;
+    }
+    msghdr msg{};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = count;
+    ssize_t n = ::sendmsg(fd_, &msg, MSG_NOSIGNAL | (limit >= 0 ? MSG_DONTWAIT : 0));
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
@@ -45,9 +71,17 @@ IoResult FdTransport::SendAll(std::span<const uint8_t> data) {
       }
       return (errno == EPIPE || errno == ECONNRESET) ? IoResult::kClosed : IoResult::kError;
     }
-    done += static_cast<size_t>(n);
+    for (size_t taken = static_cast<size_t>(n); taken > 0;) {
+      const size_t rest = pieces[next].size() - skip;
+      if (taken < rest) {
+        skip += taken;
+        break;
+      }
+      taken -= rest;
+      ++next;
+      skip = 0;
+    }
   }
-  return IoResult::kOk;
 }
 
 IoResult FdTransport::ReadExact(void* buf, size_t n, int timeout_ms) {

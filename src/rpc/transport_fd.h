@@ -17,6 +17,7 @@ class FdTransport : public Transport {
   FdTransport(int fd, PeerInfo peer);
   ~FdTransport() override;
   IoResult SendAll(std::span<const uint8_t> data) override;
+  IoResult SendPieces(std::span<const std::span<const uint8_t>> pieces) override;
   IoResult ReadExact(void* buf, size_t n, int timeout_ms) override;
   void Shutdown() override;
   PeerInfo Peer() const override { return peer_; }

@@ -82,6 +82,47 @@ TEST_P(TransportTest, ExactReadsAcrossManyWrites) {
   EXPECT_EQ(got, data);
 }
 
+// Gathered pieces arrive as if joined: more pieces than one gather write
+// takes, empty ones among them, and totals past the socket buffer so the
+// kernel takes short writes that end inside a piece; with and without a
+// send timeout (the non-blocking path).
+TEST_P(TransportTest, PiecesArriveAsIfJoined) {
+  struct Case {
+    const char* name;
+    std::vector<size_t> sizes;
+    int send_timeout_ms;
+  };
+  std::vector<size_t> frags;  // 130 fragment-like pairs: header, then stub
+  for (int i = 0; i < 130; ++i) frags.insert(frags.end(), {24, i % 9 == 0 ? 0u : 65528u - i});
+  const Case cases[] = {
+      {"fragments, blocking", frags, -1},
+      {"fragments, send timeout", frags, 10000},
+      {"one big piece between empties", {0, 3u << 20, 0}, 10000},
+      {"64 then 65 pieces", std::vector<size_t>(129, 1000), -1},
+      {"nothing", {0, 0}, -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::vector<uint8_t>> bufs;
+    std::vector<uint8_t> joined;
+    for (size_t n : c.sizes) {
+      bufs.emplace_back(n);
+      for (uint8_t& b : bufs.back()) b = static_cast<uint8_t>(joined.size() * 31 + bufs.size());
+      joined.insert(joined.end(), bufs.back().begin(), bufs.back().end());
+    }
+    std::vector<std::span<const uint8_t>> pieces(bufs.begin(), bufs.end());
+    p_.a->SetSendTimeout(c.send_timeout_ms);
+    std::thread writer([&] { EXPECT_EQ(p_.a->SendPieces(pieces), IoResult::kOk); });
+    std::vector<uint8_t> got(joined.size());
+    for (size_t off = 0; off < got.size(); off += 70001)  // reads that cut across pieces
+      ASSERT_EQ(p_.b->ReadExact(got.data() + off, std::min<size_t>(70001, got.size() - off), 10000),
+                IoResult::kOk);
+    writer.join();
+    EXPECT_TRUE(got == joined);
+    p_.a->SetSendTimeout(-1);
+  }
+}
+
 TEST_P(TransportTest, DeadlineAndEndOfStream) {
   uint8_t buf[8];
   auto start = Clock::now();
