@@ -289,6 +289,8 @@ bool Daemon::Start(std::string* error) {
     Stop();
     return false;
   }
+  // Listening, but no call is served before this.
+  for (auto& family : families_) family->Recover();
   server_->Start();
   for (auto& family : families_) family->Start();
   families_started_ = true;

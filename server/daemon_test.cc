@@ -323,7 +323,13 @@ TEST_F(DaemonTest, TcpSessionCarriesOnAcrossARestart) {
   const std::vector<uint8_t> one = {1, 0, 0, 0}, bad_key = {0x01, 0x00, 0xFE, 0xC1};
   ASSERT_EQ(b.Call(ifc::MainInterface().id, 87, key).stub, one);
 
+  // A document stored by a call that never committed (a crash between the
+  // two) is gone once the daemon is back.
+  const std::string orphan = daemon_->data_dir() + "/documents/doc-crash.tif";
+  std::ofstream(orphan) << "II*";
+  ASSERT_TRUE(std::filesystem::exists(orphan));
   start(port);  // same database, same port; the pooled connection is dead
+  EXPECT_FALSE(std::filesystem::exists(orphan));
   EXPECT_EQ(b.Call(ifc::MainInterface().id, 87, key).stub, one);
   rpc::Binding other("ncacn_ip_tcp", "127.0.0.1", std::to_string(port));
   EXPECT_EQ(other.Call(ifc::MainInterface().id, 87, key).stub, bad_key);

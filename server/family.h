@@ -96,6 +96,9 @@ class ProcedureFamily {
   virtual int32_t ServiceControl(Call& /*call*/, uint16_t /*opnum*/) {
     return AsResult(kNotHandled);
   }
+  // Called once before the first call is served: puts right what a crash
+  // may have left outside the database.
+  virtual void Recover() {}
   // Called once the RPC endpoints are up, and before the server stops.
   virtual void Start() {}
   virtual void Stop() {}

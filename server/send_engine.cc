@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <set>
+#include <utility>
 
 #include "server/sql.h"
 
@@ -191,6 +193,37 @@ int64_t SaveRecvTask(sqlite3* db, const RecvTask& t) {
 SendEngine::SendEngine(ServerContext* context) : context_(context) {}
 
 SendEngine::~SendEngine() { Stop(); }
+
+void SendEngine::RemoveOrphanDocuments() {
+  if (context_->data_dir.empty()) return;
+  // File names (not paths: the data directory may have moved) that rows name.
+  std::set<std::string> named;
+  context_->store->WithDb([&](sqlite3* db) {
+    for (const char* sql : {"SELECT document_file FROM send_tasks",
+                            "SELECT document_file FROM recv_tasks",
+                            "SELECT document FROM print_jobs"}) {
+      Stmt s(db, sql);
+      while (s.Step() == SQLITE_ROW)
+        named.insert(std::filesystem::path(s.Text(0)).filename().string());
+    }
+    return true;
+  });
+  int removed = 0;
+  for (const auto& [dir, prefix] : {std::pair<const char*, const char*>{"/documents", "doc-"},
+                                    {"/received", "recv-"}}) {
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(context_->data_dir + dir, ec)) {
+      const std::string name = e.path().filename().string();
+      if (name.rfind(prefix, 0) != 0 || e.path().extension() != ".tif" || named.count(name) ||
+          !e.is_regular_file(ec) || e.is_symlink(ec))
+        continue;
+      if (std::filesystem::remove(e.path(), ec)) ++removed;
+    }
+  }
+  if (removed > 0)
+    Event(SystemLog::Level::kWarning, "",
+          "removed " + std::to_string(removed) + " document file(s) no task names");
+}
 
 void SendEngine::Start() {
   if (!context_->data_dir.empty()) {

@@ -130,6 +130,13 @@ class SendEngine {
   SendEngine(const SendEngine&) = delete;
   SendEngine& operator=(const SendEngine&) = delete;
 
+  // A document is stored before the task naming it commits, and a
+  // received fax's copy is made after its task is saved: a crash between
+  // the two leaves a file no task names. Removes such files (stored
+  // documents "doc-*.tif" and received copies "recv-*.tif" that no send
+  // task, receive task or print job names) and logs how many. Only while
+  // no call is served: a document being stored has no task yet.
+  void RemoveOrphanDocuments();
   // Puts tasks a previous run left "sending" back in the queue and starts
   // the thread when configured.
   void Start();

@@ -197,6 +197,7 @@ SendQueueFamily::SendQueueFamily(ServerContext* context) : context_(context), en
 
 SendQueueFamily::~SendQueueFamily() { engine_.Stop(); }
 
+void SendQueueFamily::Recover() { engine_.RemoveOrphanDocuments(); }
 void SendQueueFamily::Start() { engine_.Start(); }
 void SendQueueFamily::Stop() { engine_.Stop(); }
 

@@ -48,6 +48,7 @@ class SendQueueFamily final : public ProcedureFamily {
   int32_t Main(Call& call, uint16_t opnum) override;
   bool HandlesServiceControl(uint16_t opnum) const override;
   int32_t ServiceControl(Call& call, uint16_t opnum) override;
+  void Recover() override;
   void Start() override;
   void Stop() override;
 

@@ -223,6 +223,44 @@ TEST_F(SendQueueTest, OwnLineDeliversAReceiveTask) {
   EXPECT_EQ(a[4].number, 0);
 }
 
+// Recovery removes the stored documents and received copies no row names
+// (what a crash between storing and committing leaves), matching by file
+// name so that a moved data directory loses nothing, and leaves alone
+// files the server does not make.
+TEST_F(SendQueueTest, RecoveryRemovesDocumentsNoTaskNames) {
+  const uint32_t id = SubmitOne(alice_, "8002");
+  ASSERT_TRUE(family_->engine().RunUntilIdle(clock_));
+  const SendTask t = Task(id);
+  ASSERT_NE(t.recv_id, 0u);
+  const std::string data = ctx_.data_dir;
+  const std::string received = data + "/received/recv-" + std::to_string(t.recv_id) + ".tif";
+  ASSERT_TRUE(std::filesystem::exists(t.document_file));
+  ASSERT_TRUE(std::filesystem::exists(received));
+  store_->WithDb([&](sqlite3* db) {
+    Stmt s(db, "INSERT INTO print_jobs (time, printer, recv_task_id, document, pages, state)"
+               " VALUES (0, 'p', 0, '/moved/elsewhere/received/recv-77.tif', 1, 'recorded')");
+    return s.Step() == SQLITE_DONE;
+  });
+  struct Case {
+    std::string path;
+    bool kept;
+  };
+  const std::vector<Case> cases = {
+      {t.document_file, true},
+      {received, true},
+      {data + "/received/recv-77.tif", true},  // a print job names it from another directory
+      {data + "/documents/doc-orphan.tif", false},
+      {data + "/received/recv-99.tif", false},
+      {data + "/documents/notes.txt", true},
+      {data + "/documents/doc-orphan.tiff", true},
+      {data + "/received/doc-1.tif", true},
+  };
+  for (const Case& c : cases)
+    if (!std::filesystem::exists(c.path)) std::ofstream(c.path) << "x";
+  family_->Recover();
+  for (const Case& c : cases) EXPECT_EQ(std::filesystem::exists(c.path), c.kept) << c.path;
+}
+
 // Transfer of held faxes (send and receive tasks) to new recipients, the
 // request length against the headers, edits and the list of held tasks.
 TEST_F(SendQueueTest, TransferEditAndHeldTasks) {
