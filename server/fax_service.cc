@@ -15,6 +15,7 @@
 #include "server/password.h"
 #include "server/records.h"
 #include "server/server_status.h"
+#include "server/store_common.h"
 
 namespace qz::faxd {
 namespace {
@@ -585,8 +586,7 @@ int32_t FaxService::QueryUserLog(const rpc::CallContext& ctx, rpc::ServerArgs& a
     PutText(reinterpret_cast<uint8_t*>(r.szProcedure), sizeof r.szProcedure, e.procedure);
     std::string detail = e.peer.empty() ? e.detail : e.peer + ": " + e.detail;
     PutText(reinterpret_cast<uint8_t*>(r.szDetail), sizeof r.szDetail, detail);
-    const uint8_t* p = reinterpret_cast<const uint8_t*>(&r);
-    out.insert(out.end(), p, p + sizeof r);
+    AppendRecord(&out, r);
     ++records;
   });
   if (!ok) {

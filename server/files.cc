@@ -582,7 +582,7 @@ int32_t Files::Drafts(Call& call, uint16_t opnum) {
         std::vector<uint8_t> b = s.Blob(0);
         if (out.size() + b.size() > 16 * limits_.max_block)
           return call.Fail(kReplyTooLarge, "more than the reply limit");
-        out.insert(out.end(), b.begin(), b.end());
+        AppendBytes(&out, b);
         ++rows;
       }
       if (step != SQLITE_DONE) return StoreFailure(call, db);

@@ -676,8 +676,7 @@ class Procedures {
         ADDRRELATION_TABLE r{static_cast<uint32_t>(s.Int(0)), static_cast<uint32_t>(s.Int(1))};
         AppendRecord(&out, r);
       } else {
-        std::vector<uint8_t> rec = s.Blob(0);
-        out.insert(out.end(), rec.begin(), rec.end());
+        AppendBytes(&out, s.Blob(0));
       }
     });
     if (rc != kOk) return rc;
@@ -762,8 +761,7 @@ class Procedures {
     size_t rows = 0;
     if ((rc = Select(sql, params, [&](Stmt& s) {
            ++rows;
-           std::vector<uint8_t> rec = s.Blob(0);
-           out.insert(out.end(), rec.begin(), rec.end());
+           AppendBytes(&out, s.Blob(0));
          })) != kOk)
       return rc;
     if (rows > limits_.max_records) return call_.Fail(kReplyTooLarge, "more than the reply limit");
@@ -822,8 +820,7 @@ class Procedures {
       std::vector<uint8_t>& out = code == QZ_ITEM_ADDRESS ? addresses : groups;
       int32_t rc = Select(sql, params, [&](Stmt& s) {
         ++n;
-        std::vector<uint8_t> rec = s.Blob(0);
-        out.insert(out.end(), rec.begin(), rec.end());
+        AppendBytes(&out, s.Blob(0));
       });
       if (rc != kOk) return rc;
     }
@@ -849,9 +846,8 @@ class Procedures {
                            static_cast<uint32_t>(counts[2]), 0};
       AppendRecord(&out, h);
     }
-    out.insert(out.end(), addresses.begin(), addresses.end());
-    out.insert(out.end(), groups.begin(), groups.end());
-    out.insert(out.end(), relations.begin(), relations.end());
+    for (const std::vector<uint8_t>* part : {&addresses, &groups, &relations})
+      AppendBytes(&out, *part);
     call_.Note("address book: " + std::to_string(counts[0]) + " entries");
     SetReply(call_.arg(3), call_.arg(4), std::move(out));
     return kOk;
@@ -932,7 +928,7 @@ class Procedures {
                   PutText(r, recvtask::kDestination, 64,
                           (f.cls == QZ_FOLDER_PERSONAL ? "user " : "department ") + f.owner);
                   PutText(r, recvtask::kDocument, 256, s.Text(10));
-                  out.insert(out.end(), r.begin(), r.end());
+                  AppendBytes(&out, r);
                 });
     if (rc != kOk) return rc;
     call_.Note("folder " + std::to_string(f.id) + ": " + std::to_string(ids.size() / 4) +

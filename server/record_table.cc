@@ -328,7 +328,7 @@ int32_t RunRecordQuery(Call& call, Store* store, const RecordKind& kind,
   });
   if (!ok) return call.Fail(kStoreFailure, std::string(kind.what) + " query: store failure");
   std::vector<uint8_t> out;
-  for (const Record& r : records) out.insert(out.end(), r.begin(), r.end());
+  for (const Record& r : records) AppendBytes(&out, r);
   call.Note("condition: " + condition.substr(0, 200) + " -> " + std::to_string(records.size()) +
             " " + kind.what + " records");
   SetReply(call, reply_pos, count_pos, std::move(out));

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,11 +54,15 @@ R RecordAt(const std::vector<uint8_t>& block, size_t i) {
   std::memcpy(&r, block.data() + i * sizeof(R), sizeof(R));
   return r;
 }
+// Appends to a reply block; a large block grows on huge pages, so filling
+// it costs few page faults.
+inline void AppendBytes(std::vector<uint8_t>* out, std::span<const uint8_t> bytes) {
+  platform::ReserveMore(out, bytes.size());
+  out->insert(out->end(), bytes.begin(), bytes.end());
+}
 template <typename R>
 void AppendRecord(std::vector<uint8_t>* out, const R& r) {
-  const uint8_t* p = reinterpret_cast<const uint8_t*>(&r);
-  platform::ReserveMore(out, sizeof(R));  // a large block grows on huge pages
-  out->insert(out->end(), p, p + sizeof(R));
+  AppendBytes(out, std::span(reinterpret_cast<const uint8_t*>(&r), sizeof(R)));
 }
 
 // The number of whole records of `size` bytes in a block that must hold
