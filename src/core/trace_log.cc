@@ -235,17 +235,23 @@ bool EmitDump(const unsigned char* p, size_t n, Sink&& sink) {
     if (!platform::ProbeRead(p + off, part, bytes.data() + 16))
       throw qz_except(QZ_E_TRACEFAILED, nullptr);
     out.clear();
-    for (size_t k = 0; k < part; ++k) {
+    for (size_t k = 0; k < part; k += 16) {  // a chunk starts a row
       const size_t i = off + k;
-      if (i % 16 == 0) {
-        out.push_back('\t');
-        if (i > 0) out.append(reinterpret_cast<const char*>(bytes.data() + 16 + k - 16), 16);
-        out += "\n\t0x";
-        AppendHex(&out, base + i, 8, '0');
-        out.push_back('\t');
+      out.push_back('\t');
+      if (i > 0) out.append(reinterpret_cast<const char*>(bytes.data() + k), 16);
+      out += "\n\t0x";
+      AppendHex(&out, base + i, 8, '0');
+      out.push_back('\t');
+      static constexpr char kDigits[] = "0123456789abcdef";
+      char cells[16 * 3];
+      const size_t m = std::min<size_t>(16, part - k);
+      for (size_t j = 0; j < m; ++j) {
+        const unsigned char b = bytes[16 + k + j];
+        cells[3 * j] = kDigits[b >> 4];
+        cells[3 * j + 1] = kDigits[b & 0xF];
+        cells[3 * j + 2] = ' ';
       }
-      AppendHex(&out, bytes[16 + k], 2, '0');
-      out.push_back(' ');
+      out.append(cells, 3 * m);
     }
     if (!sink(std::string_view(out))) return false;
   }

@@ -139,6 +139,32 @@ TEST_F(TraceTest, DumpOfSixteenAndTwentyBytes) {
                 row1_chars + "\n\t0x" + Addr(b + 16) + "\t51 52 53 54 \n\n");
 }
 
+// Dumps are formatted a chunk at a time: rows on both sides of a chunk's
+// end (the first row of a chunk repeats the last row of the one before)
+// read exactly as one row-by-row formatting of the whole block.
+TEST_F(TraceTest, DumpRowsAcrossTheFormattingChunks) {
+  std::vector<unsigned char> block(3 * 16384 + 20);
+  for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<unsigned char>(i * 37 + (i >> 9));
+  for (size_t n : {size_t{16383}, size_t{16384}, size_t{16385}, size_t{16384 + 20}, block.size()}) {
+    SCOPED_TRACE(n);
+    std::string rows;
+    for (size_t i = 0; i < n; ++i) {
+      if (i % 16 == 0) {
+        rows += "\t";
+        if (i > 0) rows.append(reinterpret_cast<const char*>(&block[i - 16]), 16);
+        rows += "\n\t0x" + Addr(&block[i]) + "\t";
+      }
+      char cell[4];
+      snprintf(cell, sizeof cell, "%02x ", block[i]);
+      rows += cell;
+    }
+    const std::string text = TraceEntry("L", kWhen).Dump(block.data(), n).Text();
+    const std::string head = "2026-12-8-13:5:7 45mm\t L\n";
+    ASSERT_EQ(text.substr(0, head.size()), head);
+    EXPECT_TRUE(text.substr(head.size()) == rows + "\n\n");
+  }
+}
+
 TEST_F(TraceTest, ParameterAfterDumpFollowsTheEmptyLine) {
   unsigned char b[2] = {1, 2};
   EXPECT_EQ(TraceEntry("L", kWhen).Dump(b, 2).Num("dwInfoType", 10).Text(),
