@@ -198,7 +198,8 @@ void AddServer(CLI::App& root) {
   static bool paused = false;
   CLI::App* start = Command(*server, "start", "Start the fax service (administrators)", [] {
     const std::string& h = host.empty() ? Global().server : host;
-    Check(ServerStart(h.c_str(), user.c_str(), password.c_str(), paused ? 0 : 1), "starting the service (ServerStart)", 0);
+    // ServerStart's commands: 0 runs the service, 1 runs it paused.
+    Check(ServerStart(h.c_str(), user.c_str(), password.c_str(), paused ? 1 : 0), "starting the service (ServerStart)", 0);
     Done(paused ? "fax service started, paused" : "fax service started", {{"host", h}, {"paused", paused}});
   });
   start->add_option("host", host, "Host of the fax server (default: --server)");
