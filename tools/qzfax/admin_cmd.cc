@@ -299,6 +299,8 @@ void AddReportTemplates(CLI::App& reports) {
   template_options(add);
 
   CLI::App* set = Command(*templates, "set", "Change a template", [one, fill] {
+    FAXREPORTMODEL checked{};
+    fill(checked);  // bad input is refused before anything is sent
     Session s;
     FOLDERINFO_TABLE f{};
     FAXREPORTMODEL t = one(s, f);

@@ -281,18 +281,23 @@ void AddQueue(CLI::App& root) {
     if (edit_to.empty() && edit_subject.empty() && edit_sender.empty() && edit_cover.empty() &&
         !edit_priority && !edit_attempts)
       Usage("give at least one of --to, --subject, --sender, --cover, --priority, --attempts");
+    auto change = [](SENDTASK_TABLE& t) {
+      if (!edit_to.empty()) {
+        auto [number, name] = Recipient(edit_to);
+        Put(t.szRecipientNumber, number, "recipient number");
+        Put(t.szRecipientName, name, "recipient name");
+      }
+      if (!edit_subject.empty()) Put(t.szSubject, edit_subject, "--subject");
+      if (!edit_sender.empty()) Put(t.szSender, edit_sender, "--sender");
+      if (!edit_cover.empty()) Put(t.szCoverPage, edit_cover, "--cover");
+      if (edit_priority) t.dwPriority = *edit_priority;
+      if (edit_attempts) t.dwMaxAttempts = *edit_attempts;
+    };
+    SENDTASK_TABLE checked{};
+    change(checked);  // bad input is refused before anything is sent
     Session s;
     SENDTASK_TABLE t = FindTask(s, edit_id);
-    if (!edit_to.empty()) {
-      auto [number, name] = Recipient(edit_to);
-      Put(t.szRecipientNumber, number, "recipient number");
-      Put(t.szRecipientName, name, "recipient name");
-    }
-    if (!edit_subject.empty()) Put(t.szSubject, edit_subject, "--subject");
-    if (!edit_sender.empty()) Put(t.szSender, edit_sender, "--sender");
-    if (!edit_cover.empty()) Put(t.szCoverPage, edit_cover, "--cover");
-    if (edit_priority) t.dwPriority = *edit_priority;
-    if (edit_attempts) t.dwMaxAttempts = *edit_attempts;
+    change(t);
     Check(RemoteEditSendTask(s.id(), &t, 1), "changing the task (RemoteEditSendTask)");
     Done("task " + std::to_string(edit_id) + " changed", TaskJson(t));
   });

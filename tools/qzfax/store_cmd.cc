@@ -320,14 +320,19 @@ void AddAddressBook(CLI::App& root) {
   // Only the options given change the entry.
   static std::optional<std::string> set_name, set_fax, set_company, set_phone, set_email;
   CLI::App* set = Command(*book, "set", "Change an address entry", [] {
-    Session s;
-    for (ADDRESS_ITEM a : AddressBook(s, nullptr)) {
-      if (a.dwItemID != id) continue;
+    auto change = [](ADDRESS_ITEM& a) {
       if (set_name) Put(a.szName, *set_name, "--name");
       if (set_fax) Put(a.szFaxNumber, *set_fax, "--fax");
       if (set_company) Put(a.szCompany, *set_company, "--company");
       if (set_phone) Put(a.szPhone, *set_phone, "--phone");
       if (set_email) Put(a.szEmail, *set_email, "--email");
+    };
+    ADDRESS_ITEM checked{};
+    change(checked);  // bad input is refused before anything is sent
+    Session s;
+    for (ADDRESS_ITEM a : AddressBook(s, nullptr)) {
+      if (a.dwItemID != id) continue;
+      change(a);
       FOLDERINFO_TABLE f = FolderOf(s, a.dwFolderID, {QZ_KIND_ADDRESSBOOK});
       Check(RemoteEditInformation(s.id(), &f, kInfoAddress, &a, sizeof a),
             "changing the entry (RemoteEditInformation)");
