@@ -1,12 +1,14 @@
 // admin_cmd.cc -- "qzfax log", "config", "reports" and "server": the logs,
-// the server's configuration, reports over the fax history, and the fax
-// service itself (start, stop, backup, capabilities).
+// the server's configuration, reports over the fax history and their
+// templates, and the fax service itself (start, stop, backup, capabilities).
 //
 // Thread-safety: single-threaded, as the command line is.
 #include <iostream>
 #include <map>
+#include <optional>
 
 #include "commands.h"
+#include "folders.h"
 #include "frame.h"
 
 namespace qzfax {
@@ -158,6 +160,8 @@ void AddConfig(CLI::App& root) {
   set->add_flag("--pair", pair, "A free pair, e.g. printer:<name> <location>|<description>");
 }
 
+void AddReportTemplates(CLI::App& reports);
+
 void AddReports(CLI::App& root) {
   CLI::App* reports = Group(root, "reports", "Reports over the history of sent and received faxes");
   static std::string where;
@@ -190,6 +194,132 @@ void AddReports(CLI::App& root) {
   })->add_option("-w,--where", where,
                  "Report condition: group=user|department|line|day|month; user, department, line, "
                  "direction (1 sent, 2 received), ok, since, until, template");
+  AddReportTemplates(*reports);
+}
+
+const char* const kGroupings[] = {"user", "department", "line", "day", "month"};
+const char* const kDirections[] = {"all", "sent", "received"};
+
+uint32_t IndexOf(const char* const* names, size_t n, const std::string& name) {
+  for (size_t i = 0; i < n; ++i)
+    if (name == names[i]) return static_cast<uint32_t>(i);
+  return 0;
+}
+
+json TemplateJson(const FAXREPORTMODEL& t) {
+  return {{"id", t.dwTemplateID},
+          {"folder_id", t.dwFolderID},
+          {"name", Text(t.szName)},
+          {"group", t.dwGroupBy < 5 ? kGroupings[t.dwGroupBy] : "?"},
+          {"direction", t.dwDirection < 3 ? kDirections[t.dwDirection] : "?"},
+          {"where", Text(t.szCondition)},
+          {"owner", Text(t.szOwner)},
+          {"created", Time(t.dwCreated)},
+          {"modified", Time(t.dwModified)},
+          {"description", Text(t.szDescription)}};
+}
+
+// What a template add or change sent: without the fields the server fills.
+json SentTemplate(const FAXREPORTMODEL& t) {
+  json j = TemplateJson(t);
+  for (const char* filled : {"folder_id", "owner", "created", "modified"}) j.erase(filled);
+  if (t.dwTemplateID == 0) j.erase("id");
+  return j;
+}
+
+// Report templates live in a templates folder: one's own by default.
+void AddReportTemplates(CLI::App& reports) {
+  CLI::App* templates = Group(reports, "templates", "Report templates: a named grouping, direction and condition");
+  static std::string folder = "templates";
+  auto folder_option = [](CLI::App* c) {
+    c->add_option("-f,--folder", folder, "templates, public:templates or department:templates, or a folder number")
+        ->capture_default_str();
+  };
+  auto the_folder = [](const Session& s) {
+    return FindFolder(s, ParseFolder(folder, {QZ_KIND_TEMPLATES}), {QZ_KIND_TEMPLATES});
+  };
+  const std::vector<Column> columns = {{"id", "ID"}, {"name", "NAME"}, {"group", "GROUP"}, {"direction", "DIRECTION"},
+                                       {"where", "CONDITION"}, {"owner", "OWNER"}, {"modified", "MODIFIED"}};
+  folder_option(Command(*templates, "list", "List the templates of a folder", [the_folder, columns] {
+    Session s;
+    FOLDERINFO_TABLE f = the_folder(s);
+    Block<FAXREPORTMODEL> list;
+    Check(RemoteGetReportTemplates(s.id(), &f, list.out(), &list.n),
+          "reading report templates (RemoteGetReportTemplates)");
+    json rows = json::array();
+    for (const FAXREPORTMODEL& t : Records(list)) rows.push_back(TemplateJson(t));
+    Emit("templates", rows, columns);
+  }));
+
+  static uint32_t id = 0;
+  auto one = [the_folder](const Session& s, FOLDERINFO_TABLE& f) {
+    f = the_folder(s);
+    Block<FAXREPORTMODEL> found;
+    Check(RemoteGetReportTemplate(s.id(), &f, id, found.out(), &found.n),
+          "reading the template (RemoteGetReportTemplate)");
+    std::vector<FAXREPORTMODEL> t = Records(found);
+    if (t.size() != 1) throw Failure(kExitNotFound, "no template " + std::to_string(id));
+    return t[0];
+  };
+  CLI::App* show = Command(*templates, "show", "Show one template", [one] {
+    Session s;
+    FOLDERINFO_TABLE f{};
+    EmitObject(TemplateJson(one(s, f)));
+  });
+  show->add_option("id", id, "Template ID")->required();
+  folder_option(show);
+
+  // Options of "add" and "set"; "set" changes only those given.
+  static std::optional<std::string> name, group, direction, where, description;
+  auto fill = [](FAXREPORTMODEL& t) {
+    if (name) Put(t.szName, *name, "template name");
+    if (group) t.dwGroupBy = IndexOf(kGroupings, 5, *group);
+    if (direction) t.dwDirection = IndexOf(kDirections, 3, *direction);
+    if (where) Put(t.szCondition, *where, "--where");
+    if (description) Put(t.szDescription, *description, "--description");
+  };
+  auto template_options = [folder_option](CLI::App* c) {
+    c->add_option("-g,--group", group, "Rows per user, department, line, day or month (default user)")
+        ->check(CLI::IsMember({"user", "department", "line", "day", "month"}));
+    c->add_option("-d,--direction", direction, "Faxes counted: all, sent or received (default all)")
+        ->check(CLI::IsMember({"all", "sent", "received"}));
+    c->add_option("-w,--where", where, "Report condition: user, department, line, direction, ok, since, until");
+    c->add_option("--description", description, "Description");
+    folder_option(c);
+  };
+  CLI::App* add = Command(*templates, "add", "Add a template (run it with \"reports run -w template=ID\")", [fill, the_folder] {
+    FAXREPORTMODEL t{};
+    fill(t);
+    Session s;
+    FOLDERINFO_TABLE f = the_folder(s);
+    Check(RemoteNewReportTemplate(s.id(), &f, &t, 1), "adding the template (RemoteNewReportTemplate)");
+    Done("report template " + *name + " added", SentTemplate(t));
+  });
+  add->add_option("name", name, "Name, at most 63 characters")->required();
+  template_options(add);
+
+  CLI::App* set = Command(*templates, "set", "Change a template", [one, fill] {
+    FAXREPORTMODEL checked{};
+    fill(checked);  // bad input is refused before anything is sent
+    Session s;
+    FOLDERINFO_TABLE f{};
+    FAXREPORTMODEL t = one(s, f);
+    fill(t);
+    Check(RemoteEditReportTemplate(s.id(), &f, &t, 1), "changing the template (RemoteEditReportTemplate)");
+    Done("report template " + std::to_string(id) + " changed", SentTemplate(t));
+  });
+  set->add_option("id", id, "Template ID")->required();
+  set->add_option("-n,--name", name, "New name");
+  template_options(set);
+
+  CLI::App* del = Command(*templates, "delete", "Delete a template", [the_folder] {
+    Session s;
+    FOLDERINFO_TABLE f = the_folder(s);
+    Check(RemoteDeleteReportTemplate(s.id(), &f, id), "deleting the template (RemoteDeleteReportTemplate)");
+    Done("report template " + std::to_string(id) + " deleted", {{"id", id}});
+  });
+  del->add_option("id", id, "Template ID")->required();
+  folder_option(del);
 }
 
 void AddServer(CLI::App& root) {
@@ -198,7 +328,8 @@ void AddServer(CLI::App& root) {
   static bool paused = false;
   CLI::App* start = Command(*server, "start", "Start the fax service (administrators)", [] {
     const std::string& h = host.empty() ? Global().server : host;
-    Check(ServerStart(h.c_str(), user.c_str(), password.c_str(), paused ? 0 : 1), "starting the service (ServerStart)", 0);
+    // ServerStart's commands: 0 runs the service, 1 runs it paused.
+    Check(ServerStart(h.c_str(), user.c_str(), password.c_str(), paused ? 1 : 0), "starting the service (ServerStart)", 0);
     Done(paused ? "fax service started, paused" : "fax service started", {{"host", h}, {"paused", paused}});
   });
   start->add_option("host", host, "Host of the fax server (default: --server)");

@@ -13,6 +13,7 @@ void AddStoreCommands(CLI::App& root);    // inbox/messages, addressbook (store_
 void AddUserCommands(CLI::App& root);     // users, departments (users_cmd.cc)
 void AddLineCommands(CLI::App& root);     // lines, devices, scripts, dialrules, routing,
                                           // authorization, printers (lines_cmd.cc)
+void AddDialingCommands(CLI::App& root);  // prefixes, limits, autorecv (dialing_cmd.cc)
 void AddAdminCommands(CLI::App& root);    // log, config, reports, server (admin_cmd.cc)
 void AddCompletionCommand(CLI::App& root);  // completion bash (completion.cc)
 

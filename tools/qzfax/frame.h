@@ -115,6 +115,29 @@ struct Block {
   const T* end() const { return p == nullptr ? p : p + n; }
 };
 
+// The records of a list block, copied out (blocks need not be aligned).
+template <class T>
+std::vector<T> Records(const Block<T>& block) {
+  std::vector<T> out(block.n);
+  if (block.n != 0) std::memcpy(out.data(), block.p, sizeof(T) * block.n);
+  return out;
+}
+
+// Length-prefixed records (scripts, dial rules), walked by their lengths.
+template <class T>
+std::vector<T> Prefixed(const void* p, uint32_t count) {
+  std::vector<T> out;
+  const auto* b = static_cast<const uint8_t*>(p);
+  for (uint32_t i = 0, at = 0; p != nullptr && i < count; ++i) {
+    T r{};
+    std::memcpy(&r, b + at, sizeof r);
+    if (r.dwLength < sizeof r) break;
+    out.push_back(r);
+    at += r.dwLength;
+  }
+  return out;
+}
+
 // A fixed text field as a string (stops at the NUL or the field's end).
 template <size_t N>
 std::string Text(const char (&field)[N]) {

@@ -33,6 +33,7 @@ int main(int argc, char** argv) {
   qzfax::AddStoreCommands(app);
   qzfax::AddUserCommands(app);
   qzfax::AddLineCommands(app);
+  qzfax::AddDialingCommands(app);
   qzfax::AddAdminCommands(app);
   qzfax::AddTraceCommand(app, g.json, exit_status);
   qzfax::AddCompletionCommand(app);

@@ -1,11 +1,13 @@
 // send_cmd.cc -- "qzfax send", "qzfax queue" and "qzfax drafts": submitting
-// faxes, following and steering send tasks, and drafts of fax jobs.
+// faxes, following, steering, editing and forwarding send tasks, and drafts
+// of fax jobs.
 //
 // Thread-safety: single-threaded, as the command line is.
 #include <unistd.h>
 
 #include <chrono>
 #include <iostream>
+#include <optional>
 #include <thread>
 
 #include "commands.h"
@@ -166,6 +168,22 @@ std::vector<SENDTASK_TABLE> ViewTasks(const Session& s, uint32_t flag, uint32_t 
   return {tasks.begin(), tasks.end()};
 }
 
+// The task with that ID: among everyone's when the user may see them, else
+// among their own.
+SENDTASK_TABLE FindTask(const Session& s, uint32_t id) {
+  Block<SENDTASK_TABLE> all;
+  uint32_t status = RemoteViewSendTask(s.id(), 0, id, all.out(), &all.n);
+  std::vector<SENDTASK_TABLE> t;
+  if (status == QZ_OK)
+    t.assign(all.begin(), all.end());
+  else if (status == QZ_E_ACCESSDENIED || status == 0xC1FE0007u)
+    t = ViewTasks(s, 1, id);
+  else
+    Check(status, "reading the send queue (RemoteViewSendTask)");
+  if (t.size() != 1) throw Failure(kExitNotFound, "no task " + std::to_string(id));
+  return t[0];
+}
+
 void AddSend(CLI::App& root) {
   static JobOptions o;
   static bool wait = false;
@@ -252,19 +270,78 @@ void AddQueue(CLI::App& root) {
   static uint32_t show_id = 0;
   Command(*queue, "show", "Show one send task with every field", [] {
     Session s;
-    // Everyone's tasks when the user may see them, else their own.
-    Block<SENDTASK_TABLE> all;
-    uint32_t status = RemoteViewSendTask(s.id(), 0, show_id, all.out(), &all.n);
-    std::vector<SENDTASK_TABLE> t;
-    if (status == QZ_OK)
-      t.assign(all.begin(), all.end());
-    else if (status == QZ_E_ACCESSDENIED || status == 0xC1FE0007u)
-      t = ViewTasks(s, 1, show_id);
-    else
-      Check(status, "reading the send queue (RemoteViewSendTask)");
-    if (t.size() != 1) throw Failure(kExitNotFound, "no task " + std::to_string(show_id));
-    EmitObject(TaskJson(t[0]));
+    EmitObject(TaskJson(FindTask(s, show_id)));
   })->add_option("id", show_id, "Task ID")->required();
+
+  // Only the options given change the task; the rest is sent back as read.
+  static uint32_t edit_id = 0;
+  static std::string edit_to, edit_subject, edit_sender, edit_cover;
+  static std::optional<uint32_t> edit_priority, edit_attempts;
+  CLI::App* edit = Command(*queue, "edit", "Change a queued, held or locked task's recipient, texts, priority or attempts", [] {
+    if (edit_to.empty() && edit_subject.empty() && edit_sender.empty() && edit_cover.empty() &&
+        !edit_priority && !edit_attempts)
+      Usage("give at least one of --to, --subject, --sender, --cover, --priority, --attempts");
+    auto change = [](SENDTASK_TABLE& t) {
+      if (!edit_to.empty()) {
+        auto [number, name] = Recipient(edit_to);
+        Put(t.szRecipientNumber, number, "recipient number");
+        Put(t.szRecipientName, name, "recipient name");
+      }
+      if (!edit_subject.empty()) Put(t.szSubject, edit_subject, "--subject");
+      if (!edit_sender.empty()) Put(t.szSender, edit_sender, "--sender");
+      if (!edit_cover.empty()) Put(t.szCoverPage, edit_cover, "--cover");
+      if (edit_priority) t.dwPriority = *edit_priority;
+      if (edit_attempts) t.dwMaxAttempts = *edit_attempts;
+    };
+    SENDTASK_TABLE checked{};
+    change(checked);  // bad input is refused before anything is sent
+    Session s;
+    SENDTASK_TABLE t = FindTask(s, edit_id);
+    change(t);
+    Check(RemoteEditSendTask(s.id(), &t, 1), "changing the task (RemoteEditSendTask)");
+    Done("task " + std::to_string(edit_id) + " changed", TaskJson(t));
+  });
+  edit->add_option("id", edit_id, "Task ID")->required();
+  edit->add_option("-t,--to", edit_to, "New recipient: NUMBER or \"NAME <NUMBER>\"");
+  edit->add_option("-s,--subject", edit_subject, "New subject");
+  edit->add_option("--sender", edit_sender, "New sender's name");
+  edit->add_option("-c,--cover", edit_cover, "New cover page");
+  edit->add_option("-p,--priority", edit_priority, "New priority, 0 to 9")->check(CLI::Range(0, 9));
+  edit->add_option("--attempts", edit_attempts, "New number of attempts, 1 to 10")->check(CLI::Range(1, 10));
+
+  // One transfer header with one entry per recipient.
+  static uint32_t forward_id = 0, forward_priority = 5;
+  static std::vector<std::string> forward_to;
+  static bool forward_received = false;
+  CLI::App* forward = Command(*queue, "forward", "Send the document of a send or receive task again to other recipients", [] {
+    if (forward_to.size() > 64) Usage("at most 64 recipients at once");
+    TRANSFERFAX_TABLE h{forward_id, static_cast<uint32_t>(forward_to.size()), forward_received ? 1u : 0u};
+    std::string request(reinterpret_cast<const char*>(&h), sizeof h);
+    for (const std::string& to : forward_to) {
+      auto [number, name] = Recipient(to);
+      TRANSFERFAX_ITEM item{};
+      Put(item.szRecipientNumber, number, "recipient number");
+      Put(item.szRecipientName, name, "recipient name");
+      item.dwPriority = forward_priority;
+      request.append(reinterpret_cast<const char*>(&item), sizeof item);
+    }
+    // The request is read as 32-bit words: copied into an aligned buffer.
+    std::vector<uint32_t> words(request.size() / 4);
+    std::memcpy(words.data(), request.data(), request.size());
+    std::vector<SENDRESULT_TABLE> results(1);
+    Session s;
+    Check(RemoteTransmitFax(s.id(), reinterpret_cast<const TRANSFERFAX_TABLE*>(words.data()), 1, results.data()),
+          "forwarding (RemoteTransmitFax)");
+    Done(std::string(forward_received ? "receive" : "send") + " task " + std::to_string(forward_id) +
+             " forwarded to " + std::to_string(forward_to.size()) + " recipient(s)",
+         {{"source_id", forward_id}, {"received", forward_received}, {"recipients", forward_to}});
+  });
+  forward->add_option("id", forward_id, "ID of the send task (or with --received the receive task)")->required();
+  forward->add_option("-t,--to", forward_to, "Recipient: NUMBER or \"NAME <NUMBER>\"; repeat for several (at most 64)")
+      ->required();
+  forward->add_option("-p,--priority", forward_priority, "Priority, 0 (lowest) to 9 (highest)")
+      ->check(CLI::Range(0, 9))->capture_default_str();
+  forward->add_flag("--received", forward_received, "The ID is a receive task (\"received_as\" of a task)");
 
   // The commands on a list of IDs.
   static std::vector<uint32_t> ids;
@@ -350,6 +427,14 @@ void AddQueue(CLI::App& root) {
 
 // A draft is a DRAFT_HEADER followed by FAXJOB_TABLE records, so that the
 // server can submit it as it stands.
+std::string DraftBlock(const std::vector<FAXJOB_TABLE>& jobs, uint32_t draft_id) {
+  std::string block(sizeof(DRAFT_HEADER), '\0');
+  block.append(reinterpret_cast<const char*>(jobs.data()), jobs.size() * sizeof(FAXJOB_TABLE));
+  DRAFT_HEADER h{static_cast<uint32_t>(block.size()), draft_id, 0, 0};
+  std::memcpy(block.data(), &h, sizeof h);
+  return block;
+}
+
 void AddDrafts(CLI::App& root) {
   CLI::App* drafts = Group(root, "drafts", "Drafts of fax jobs kept on the server");
   Command(*drafts, "list", "List your drafts with their recipients", [] {
@@ -384,10 +469,7 @@ void AddDrafts(CLI::App& root) {
   static JobOptions o;
   CLI::App* add = Command(*drafts, "add", "Keep a fax job as a draft (send it later with \"drafts send\")", [] {
     std::vector<FAXJOB_TABLE> jobs = Jobs(o);
-    std::string block(sizeof(DRAFT_HEADER), '\0');
-    block.append(reinterpret_cast<const char*>(jobs.data()), jobs.size() * sizeof(FAXJOB_TABLE));
-    DRAFT_HEADER h{static_cast<uint32_t>(block.size()), 0, 0, 0};
-    std::memcpy(block.data(), &h, sizeof h);
+    std::string block = DraftBlock(jobs, 0);
     Session s;
     Check(NewDraftInformation(s.id(), block.data(), static_cast<uint32_t>(block.size())),
           "storing the draft (NewDraftInformation)");
@@ -397,6 +479,18 @@ void AddDrafts(CLI::App& root) {
   AddJobOptions(add, o);
 
   static uint32_t draft_id = 0;
+  static JobOptions edit_o;
+  CLI::App* edit = Command(*drafts, "edit", "Replace a draft's fax job (document, recipients and options)", [] {
+    std::string block = DraftBlock(Jobs(edit_o), draft_id);
+    Session s;
+    Check(EditDraftInformation(s.id(), block.data(), static_cast<uint32_t>(block.size())),
+          "changing the draft (EditDraftInformation)");
+    Done("draft " + std::to_string(draft_id) + " changed (" + std::to_string(edit_o.to.size()) + " recipient(s))",
+         {{"draft_id", draft_id}, {"recipients", edit_o.to.size()}});
+  });
+  edit->add_option("id", draft_id, "Draft ID")->required();
+  AddJobOptions(edit, edit_o);
+
   Command(*drafts, "send", "Submit a draft (the draft stays)", [] {
     Session s;
     Check(SendFaxFromDraft(s.id(), draft_id), "sending the draft (SendFaxFromDraft)");

@@ -1,6 +1,7 @@
 // store_cmd.cc -- "qzfax inbox" (alias "messages") and "qzfax addressbook":
-// the messages of the folders (list, read, mark, move, delete, fetch a
-// page or the document) and the address book.
+// the messages of the folders (list, read, mark, move, delete, purge by
+// condition, fetch a page or the document, replace the document, import
+// waiting faxes) and the address book.
 //
 // Folders are named as a user thinks of them: inbox, sent, drafts,
 // archive, addressbook, notes, templates, schedule -- one's own; with
@@ -10,8 +11,10 @@
 #include <algorithm>
 #include <iostream>
 #include <map>
+#include <optional>
 
 #include "commands.h"
+#include "folders.h"
 #include "frame.h"
 
 namespace qzfax {
@@ -21,66 +24,6 @@ namespace {
 // maps 0..7 to the codes 7, 6, 2, 1, 3, 4, 5, 8).
 constexpr uint32_t kInfoMessage = 3;
 constexpr uint32_t kInfoAddress = 2;
-
-const std::map<std::string, uint32_t>& FolderKinds() {
-  static const std::map<std::string, uint32_t> kinds = {
-      {"inbox", QZ_KIND_INBOX},     {"sent", QZ_KIND_SENT},
-      {"drafts", QZ_KIND_DRAFTS},   {"archive", QZ_KIND_ARCHIVE},
-      {"addressbook", QZ_KIND_ADDRESSBOOK}, {"notes", QZ_KIND_NOTES},
-      {"templates", QZ_KIND_TEMPLATES},     {"schedule", QZ_KIND_SCHEDULE}};
-  return kinds;
-}
-
-// A folder named on the command line, checked before anything is sent.
-struct FolderName {
-  uint32_t id = 0;  // by number
-  uint32_t kind = 0;
-  uint32_t klass = QZ_FOLDER_PERSONAL;
-};
-
-FolderName ParseFolder(const std::string& text, std::vector<uint32_t> kinds) {
-  FolderName f;
-  if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos) {
-    f.id = static_cast<uint32_t>(std::stoul(text));
-    return f;
-  }
-  std::string name = text;
-  for (auto [prefix, klass] : {std::pair<std::string, uint32_t>{"public:", QZ_FOLDER_PUBLIC},
-                               {"department:", QZ_FOLDER_DEPARTMENT},
-                               {"dept:", QZ_FOLDER_DEPARTMENT}}) {
-    if (name.rfind(prefix, 0) == 0) {
-      f.klass = klass;
-      name = name.substr(prefix.size());
-    }
-  }
-  auto it = FolderKinds().find(name);
-  if (it == FolderKinds().end() ||
-      std::find(kinds.begin(), kinds.end(), it->second) == kinds.end()) {
-    std::string known;
-    for (uint32_t k : kinds)
-      for (const auto& [n, kind] : FolderKinds())
-        if (kind == k) known += (known.empty() ? "" : ", ") + n;
-    Usage("unknown folder \"" + text + "\" (here: " + known +
-          ", optionally with public: or department: in front, or a folder number)");
-  }
-  f.kind = it->second;
-  return f;
-}
-
-// The server's record of the folder.
-FOLDERINFO_TABLE FindFolder(const Session& s, const FolderName& name,
-                            const std::vector<uint32_t>& kinds) {
-  for (uint32_t kind : kinds) {
-    if (name.id == 0 && kind != name.kind) continue;
-    Block<FOLDERINFO_TABLE> folders;
-    Check(RemoteGetFolders(s.id(), kind, folders.out(), &folders.n),
-          "reading the folders (RemoteGetFolders)");
-    for (const FOLDERINFO_TABLE& f : folders)
-      if (name.id != 0 ? f.dwFolderID == name.id : f.dwClass == name.klass) return f;
-  }
-  throw Failure(kExitNotFound, name.id != 0 ? "no folder " + std::to_string(name.id)
-                                            : "no such folder visible to you");
-}
 
 const std::vector<uint32_t> kMessageKinds = {QZ_KIND_INBOX, QZ_KIND_SENT, QZ_KIND_DRAFTS,
                                              QZ_KIND_ARCHIVE};
@@ -120,11 +63,6 @@ FAXVIEW_TABLE FindMessage(const Session& s, uint32_t id) {
   return found.p[0];
 }
 
-FOLDERINFO_TABLE FolderOf(const Session& s, uint32_t folder_id, const std::vector<uint32_t>& kinds) {
-  FolderName n;
-  n.id = folder_id;
-  return FindFolder(s, n, kinds);
-}
 
 void AddInbox(CLI::App& root) {
   CLI::App* inbox = Group(root, "inbox", "Received and sent messages in your folders");
@@ -221,14 +159,62 @@ void AddInbox(CLI::App& root) {
   move->add_option("id", id, "Message ID")->required();
   move->add_option("-t,--to", target, "Target folder (inbox, sent, drafts, archive, ...)")->required();
 
-  Command(*inbox, "delete", "Delete a message and its document", [] {
+  static bool document_only = false;
+  CLI::App* del = Command(*inbox, "delete", "Delete a message and its document (or --document-only)", [] {
     Session s;
+    if (document_only) {
+      // File type 0: the name is the message's ID; the message stays, with 0 pages.
+      Check(RemoteDeleteFileFromServer(s.id(), 0, 0, id, std::to_string(id).c_str()),
+            "deleting the document (RemoteDeleteFileFromServer)");
+      Done("document of message " + std::to_string(id) + " deleted", {{"id", id}, {"document_only", true}});
+      return;
+    }
     FAXVIEW_TABLE m = FindMessage(s, id);
     FOLDERINFO_TABLE from = FolderOf(s, m.dwFolderID, kMessageKinds);
     Check(RemoteDeleteInformation(s.id(), &from, kInfoMessage, &m, sizeof m),
           "deleting the message (RemoteDeleteInformation)");
     Done("message " + std::to_string(id) + " deleted", {{"id", id}});
-  })->add_option("id", id, "Message ID")->required();
+  });
+  del->add_option("id", id, "Message ID")->required();
+  del->add_flag("--document-only", document_only, "Delete only the document; the message stays with 0 pages");
+
+  static std::string purge_where;
+  Command(*inbox, "purge", "Delete every message the condition selects, in all folders you may change", [] {
+    Session s;
+    Check(RemoteDelFaxViewRecord(s.id(), purge_where.c_str()), "deleting messages (RemoteDelFaxViewRecord)");
+    Done("messages deleted", {{"where", purge_where}});
+  })->add_option("-w,--where", purge_where,
+                 "Condition, e.g. \"number=8001;unread=0\" (fields id, name, number, flags, unread, direction, "
+                 "since, until); required, it must select")
+      ->required();
+
+  static std::string document;
+  CLI::App* replace = Command(*inbox, "replace", "Replace the document of a message with a local fax TIFF", [] {
+    const uint32_t pages = CheckFaxTiff(document);
+    const std::string path = Absolute(document);
+    Session s;
+    Check(RemoteSendFileToServer(s.id(), 0, id, "", path.c_str()),
+          "replacing the document (RemoteSendFileToServer)");
+    Done("document of message " + std::to_string(id) + " replaced (" + std::to_string(pages) + " page(s))",
+         {{"id", id}, {"file", path}, {"pages", pages}});
+  });
+  replace->add_option("id", id, "Message ID")->required();
+  replace->add_option("document", document, "The new document: a TIFF file, CCITT Group 3 or 4")->required();
+
+  static uint32_t import_max = 100;
+  static bool import_department = false;
+  CLI::App* import = Command(*inbox, "import",
+                             "File the TIFF files waiting in the server's import directory for you as received faxes", [] {
+    Session s;
+    // One byte chooses the inbox: 0 one's own, 1 one's department's.
+    const uint8_t inbox_kind = import_department ? 1 : 0;
+    Check(RemoteImportFaxInfo(s.id(), 1, &inbox_kind, import_max), "importing faxes (RemoteImportFaxInfo)");
+    Done(std::string("waiting faxes filed in ") + (import_department ? "the department's inbox" : "your inbox"),
+         {{"department", import_department}, {"max", import_max}});
+  });
+  import->add_option("-n,--max", import_max, "At most this many files, 1 to 100")
+      ->check(CLI::Range(1, 100))->capture_default_str();
+  import->add_flag("-d,--department", import_department, "File them in your department's inbox");
 
   static std::string out;
   static uint32_t page = 1;
@@ -331,6 +317,37 @@ void AddAddressBook(CLI::App& root) {
       ->capture_default_str();
 
   static uint32_t id = 0;
+  // Only the options given change the entry.
+  static std::optional<std::string> set_name, set_fax, set_company, set_phone, set_email;
+  CLI::App* set = Command(*book, "set", "Change an address entry", [] {
+    auto change = [](ADDRESS_ITEM& a) {
+      if (set_name) Put(a.szName, *set_name, "--name");
+      if (set_fax) Put(a.szFaxNumber, *set_fax, "--fax");
+      if (set_company) Put(a.szCompany, *set_company, "--company");
+      if (set_phone) Put(a.szPhone, *set_phone, "--phone");
+      if (set_email) Put(a.szEmail, *set_email, "--email");
+    };
+    ADDRESS_ITEM checked{};
+    change(checked);  // bad input is refused before anything is sent
+    Session s;
+    for (ADDRESS_ITEM a : AddressBook(s, nullptr)) {
+      if (a.dwItemID != id) continue;
+      change(a);
+      FOLDERINFO_TABLE f = FolderOf(s, a.dwFolderID, {QZ_KIND_ADDRESSBOOK});
+      Check(RemoteEditInformation(s.id(), &f, kInfoAddress, &a, sizeof a),
+            "changing the entry (RemoteEditInformation)");
+      Done("address entry " + std::to_string(id) + " changed", AddressJson(a));
+      return;
+    }
+    throw Failure(kExitNotFound, "no address entry " + std::to_string(id));
+  });
+  set->add_option("id", id, "Entry ID")->required();
+  set->add_option("-n,--name", set_name, "New name");
+  set->add_option("--fax", set_fax, "New fax number");
+  set->add_option("--company", set_company, "New company");
+  set->add_option("--phone", set_phone, "New telephone number");
+  set->add_option("--email", set_email, "New e-mail address");
+
   Command(*book, "delete", "Delete an address entry", [] {
     Session s;
     for (const ADDRESS_ITEM& a : AddressBook(s, nullptr)) {

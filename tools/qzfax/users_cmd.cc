@@ -2,7 +2,12 @@
 // fax server, with which rights, in which department.
 //
 // Thread-safety: single-threaded, as the command line is.
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <iostream>
+#include <map>
 #include <sstream>
 #include <tuple>
 
@@ -26,17 +31,31 @@ json UserJson(const USERINFO_TABLE& u) {
           {"rights", {Hex(u.dwRights[0]), Hex(u.dwRights[1]), Hex(u.dwRights[2]), Hex(u.dwRights[3])}}};
 }
 
-std::vector<USERINFO_TABLE> Users(const Session& s, uint32_t op, const std::string& id) {
+const char* const kDetailFields[] = {"", "phone", "email", "fax", "title"};
+
+// Operation 1 answers the user's record followed by their detail records;
+// `details` receives those as {"phone": ..., ...}.
+std::vector<USERINFO_TABLE> Users(const Session& s, uint32_t op, const std::string& id,
+                                  json* details = nullptr) {
   Block<void> block;
   Check(RemoteGetUserRecord(s.id(), op, id.c_str(), block.out(), &block.n),
         "reading users (RemoteGetUserRecord)");
   std::vector<USERINFO_TABLE> users;
   const size_t count = op == 1 ? std::min<size_t>(1, block.n / sizeof(USERINFO_TABLE))
                                : block.n / sizeof(USERINFO_TABLE);
+  const auto* b = static_cast<const uint8_t*>(block.p);
   for (size_t i = 0; block.p != nullptr && i < count; ++i) {
     USERINFO_TABLE u;
-    std::memcpy(&u, static_cast<const uint8_t*>(block.p) + i * sizeof u, sizeof u);
+    std::memcpy(&u, b + i * sizeof u, sizeof u);
     users.push_back(u);
+  }
+  for (size_t at = sizeof(USERINFO_TABLE); details && op == 1 && count == 1 &&
+                                           at + sizeof(USERDETAIL_TABLE) <= block.n;
+       at += sizeof(USERDETAIL_TABLE)) {
+    USERDETAIL_TABLE d;
+    std::memcpy(&d, b + at, sizeof d);
+    (*details)[d.dwField >= 1 && d.dwField <= 4 ? kDetailFields[d.dwField]
+                                                : "field " + std::to_string(d.dwField)] = Text(d.szValue);
   }
   return users;
 }
@@ -59,12 +78,30 @@ std::vector<uint32_t> ParseRights(const std::string& text) {
   return masks;
 }
 
+// One line of standard input; on a terminal after a prompt on stderr and
+// without echo.
+std::string SecretLine(const char* prompt) {
+  const bool tty = isatty(STDIN_FILENO) == 1;
+  termios saved{};
+  if (tty && tcgetattr(STDIN_FILENO, &saved) == 0) {
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    std::cerr << prompt << ": " << std::flush;
+    tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+  }
+  std::string line;
+  const bool got = static_cast<bool>(std::getline(std::cin, line));
+  if (tty) {
+    tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+    std::cerr << "\n";
+  }
+  if (!got) Usage(std::string("no ") + prompt + " line on standard input");
+  return line;
+}
+
 // "-" reads the password from the first line of standard input.
 std::string Password(const std::string& given) {
-  if (given != "-") return given;
-  std::string line;
-  std::getline(std::cin, line);
-  return line;
+  return given == "-" ? SecretLine("password") : given;
 }
 
 // One USEROP_RECORD with its description after the fixed part.
@@ -108,11 +145,14 @@ void AddUsers(CLI::App& root) {
     EmitObject(me);
   });
   static std::string id;
-  Command(*users, "show", "Show one user", [] {
+  Command(*users, "show", "Show one user with their details", [] {
     Session s;
-    std::vector<USERINFO_TABLE> u = Users(s, 1, id);
+    json details = json::object();
+    std::vector<USERINFO_TABLE> u = Users(s, 1, id, &details);
     if (u.empty()) throw Failure(kExitNotFound, "no user " + id);
-    EmitObject(UserJson(u[0]));
+    json shown = UserJson(u[0]);
+    shown["details"] = details;
+    EmitObject(shown);
   })->add_option("id", id, "User ID")->required();
 
   static std::string name, dept, password, rights, description;
@@ -162,6 +202,55 @@ void AddUsers(CLI::App& root) {
   });
   pw->add_option("id", id, "User ID")->required();
   pw->add_option("--password", password, "New password (\"-\": read a line from standard input)")->required();
+
+  Command(*users, "change-password",
+          "Change your own password: reads the old and then the new password, one line each, from "
+          "standard input (on a terminal without echo)",
+          [] {
+            const std::string old_password = SecretLine("old password");
+            const std::string new_password = SecretLine("new password");
+            Session s;
+            Check(RemoteChangePassword(s.id(), old_password.c_str(), new_password.c_str()),
+                  "changing the password (RemoteChangePassword)");
+            Done("password changed");
+          });
+
+  // Details: 1 sets a field, 3 deletes it.
+  static std::map<std::string, std::string> set_details;
+  static std::vector<std::string> clear_details;
+  CLI::App* details = Command(*users, "details", "Set or clear a user's phone, e-mail, fax number or title", [] {
+    if (set_details.empty() && clear_details.empty()) Usage("give --phone, --email, --fax, --title or --clear");
+    std::vector<USERDETAIL_TABLE> sets, clears;
+    for (uint32_t field = 1; field <= 4; ++field) {
+      USERDETAIL_TABLE d{};
+      Put(d.szUserID, id, "user ID");
+      d.dwField = field;
+      auto it = set_details.find(kDetailFields[field]);
+      if (it != set_details.end()) {
+        Put(d.szValue, it->second, (std::string("--") + kDetailFields[field]).c_str());
+        sets.push_back(d);
+      }
+      if (std::find(clear_details.begin(), clear_details.end(), kDetailFields[field]) != clear_details.end())
+        clears.push_back(d);
+    }
+    Session s;
+    if (!sets.empty())
+      Check(RemoteUserDetailOP(s.id(), 1, sets.data(), static_cast<uint32_t>(sets.size())),
+            "setting details (RemoteUserDetailOP)");
+    if (!clears.empty())
+      Check(RemoteUserDetailOP(s.id(), 3, clears.data(), static_cast<uint32_t>(clears.size())),
+            "clearing details (RemoteUserDetailOP)");
+    Done("details of " + id + " changed", {{"id", id}, {"set", set_details}, {"cleared", clear_details}});
+  });
+  details->add_option("id", id, "User ID")->required();
+  for (uint32_t field = 1; field <= 4; ++field) {
+    const std::string name = kDetailFields[field];
+    details->add_option_function<std::string>(
+        "--" + name, [name](const std::string& v) { set_details[name] = v; },
+        "New " + name + ", at most 27 characters");
+  }
+  details->add_option("--clear", clear_details, "Details to delete: phone, email, fax, title")
+      ->check(CLI::IsMember({"phone", "email", "fax", "title"}));
 
   Command(*users, "delete", "Delete a user (refused while they own anything)", [] {
     std::string rec = UserOp(id, "", false, {}, "", "", "");
