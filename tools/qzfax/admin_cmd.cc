@@ -3,6 +3,7 @@
 // templates, and the fax service itself (start, stop, backup, capabilities).
 //
 // Thread-safety: single-threaded, as the command line is.
+#include <cstdlib>
 #include <iostream>
 #include <map>
 #include <optional>
@@ -61,6 +62,40 @@ void AddLog(CLI::App& root) {
   });
   system->add_option("-w,--where", where, "Condition (fields id, time, since, until, level, source, user_id)");
   system->add_flag("--delete", remove, "Delete the entries the condition selects");
+
+  static std::string backup_where;
+  Command(*log, "backup", "Write the system log entries the condition selects to a file of the server", [] {
+    std::vector<char> value(backup_where.begin(), backup_where.end());
+    value.push_back('\0');
+    uint32_t size = static_cast<uint32_t>(value.size());
+    Session s;
+    // Setting the text value SysLogBackup makes the server write the backup;
+    // it answers only a status and names the file in its system log.
+    Check(RemoteAccessConfig(s.id(), 1, "SysLogBackup", 0, value.data(), &size),
+          "backing up the system log (RemoteAccessConfig SysLogBackup)");
+    SERVERINFO info{};
+    Check(GetServerInfo(s.id(), &info), "reading the server information (GetServerInfo)");
+    Block<SYSLOG_TABLE> list;
+    Check(RemoteQuerySysLog(s.id(), ("source=configuration;user_id=" + Text(info.UserInfo.szUserID)).c_str(),
+                            list.out(), &list.n),
+          "reading the system log (RemoteQuerySysLog)");
+    // The newest "system log backup: <n> entries to <path>" entry is this one.
+    const std::string kPrefix = "system log backup: ", kTo = " entries to ";
+    json done{{"where", backup_where}, {"entries", nullptr}, {"file", nullptr}};
+    for (const SYSLOG_TABLE& e : list) {
+      const std::string text = Text(e.szText);
+      const size_t to = text.find(kTo);
+      if (text.rfind(kPrefix, 0) != 0 || to == std::string::npos) continue;
+      done["entries"] = std::strtoul(text.c_str() + kPrefix.size(), nullptr, 10);
+      done["file"] = text.substr(to + kTo.size());
+    }
+    Done(done["file"].is_null() ? std::string("system log backed up (the server did not say where)")
+                                : "system log backup: " + done["entries"].dump() + " entries written to " +
+                                      done["file"].get<std::string>(),
+         done);
+  })->add_option("-w,--where", backup_where,
+                 "Condition selecting the entries (fields id, time, since, until, level, source, user_id); "
+                 "default: all");
 }
 
 // A named configuration value: section, offset, and its kind.
@@ -129,6 +164,7 @@ void AddConfig(CLI::App& root) {
       buf.assign(reinterpret_cast<const char*>(&p), reinterpret_cast<const char*>(&p) + sizeof p);
     } else {
       auto it = ConfigFields().find(name);
+      if (name == "SysLogBackup") Usage("SysLogBackup is not a value to keep: \"qzfax log backup\" backs up the system log");
       if (it == ConfigFields().end()) Usage("unknown configuration name \"" + name + "\" (--pair sets free pairs)");
       if (it->second.kind == Kind::kText) {
         if (value.size() >= it->second.size)

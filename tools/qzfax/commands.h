@@ -15,6 +15,8 @@ void AddLineCommands(CLI::App& root);     // lines, devices, scripts, dialrules,
                                           // authorization, printers (lines_cmd.cc)
 void AddDialingCommands(CLI::App& root);  // prefixes, limits, autorecv (dialing_cmd.cc)
 void AddAdminCommands(CLI::App& root);    // log, config, reports, server (admin_cmd.cc)
+void AddFileCommands(CLI::App& root);     // coverpages, the files of scripts (files_cmd.cc;
+                                          // after AddLineCommands, which makes "scripts")
 void AddCompletionCommand(CLI::App& root);  // completion bash (completion.cc)
 
 }  // namespace qzfax

@@ -35,6 +35,7 @@ int main(int argc, char** argv) {
   qzfax::AddLineCommands(app);
   qzfax::AddDialingCommands(app);
   qzfax::AddAdminCommands(app);
+  qzfax::AddFileCommands(app);
   qzfax::AddTraceCommand(app, g.json, exit_status);
   qzfax::AddCompletionCommand(app);
   // The exit statuses, under every help text.

@@ -1,7 +1,7 @@
 // store_cmd.cc -- "qzfax inbox" (alias "messages") and "qzfax addressbook":
 // the messages of the folders (list, read, mark, move, delete, purge by
 // condition, fetch a page or the document, replace the document, import
-// waiting faxes) and the address book.
+// waiting faxes) and the address book with its groups and their members.
 //
 // Folders are named as a user thinks of them: inbox, sent, drafts,
 // archive, addressbook, notes, templates, schedule -- one's own; with
@@ -12,6 +12,7 @@
 #include <iostream>
 #include <map>
 #include <optional>
+#include <tuple>
 
 #include "commands.h"
 #include "folders.h"
@@ -24,6 +25,8 @@ namespace {
 // maps 0..7 to the codes 7, 6, 2, 1, 3, 4, 5, 8).
 constexpr uint32_t kInfoMessage = 3;
 constexpr uint32_t kInfoAddress = 2;
+constexpr uint32_t kInfoRelation = 4;
+constexpr uint32_t kInfoGroup = 5;
 
 const std::vector<uint32_t> kMessageKinds = {QZ_KIND_INBOX, QZ_KIND_SENT, QZ_KIND_DRAFTS,
                                              QZ_KIND_ARCHIVE};
@@ -362,11 +365,134 @@ void AddAddressBook(CLI::App& root) {
   })->add_option("id", id, "Entry ID")->required();
 }
 
+json GroupJson(const GROUP_ITEM& g) {
+  return {{"id", g.dwItemID}, {"folder_id", g.dwFolderID}, {"name", Text(g.szName)}, {"note", Text(g.szNote)}};
+}
+
+// The group with that ID among those the caller may read; not found: exit 6.
+GROUP_ITEM FindGroup(const Session& s, uint32_t id) {
+  json groups = json::array();
+  AddressBook(s, &groups);
+  for (const json& g : groups) {
+    if (g["id"] != id) continue;
+    GROUP_ITEM item{};
+    item.dwItemID = id;
+    item.dwFolderID = g["folder_id"];
+    Put(item.szName, g["name"].get<std::string>(), "group name");
+    Put(item.szNote, g["note"].get<std::string>(), "group note");
+    return item;
+  }
+  throw Failure(kExitNotFound, "no group " + std::to_string(id));
+}
+
+// "addressbook groups": groups of address entries, their members, and the
+// relations between entries and groups.
+void AddGroups(CLI::App& book) {
+  CLI::App* groups = Group(book, "groups", "Groups of address entries and their members");
+  static std::string folder = "addressbook";
+  auto folder_option = [](CLI::App* c) {
+    c->add_option("-f,--folder", folder, "addressbook, public:addressbook or department:addressbook, or a folder number")
+        ->capture_default_str();
+  };
+  folder_option(Command(*groups, "list", "List the groups of an address-book folder", [] {
+    FolderName name = ParseFolder(folder, {QZ_KIND_ADDRESSBOOK});
+    Session s;
+    FOLDERINFO_TABLE f = FindFolder(s, name, {QZ_KIND_ADDRESSBOOK});
+    Block<void> block;
+    Check(RemoteGetInformation(s.id(), &f, kInfoGroup, block.out(), &block.n),
+          "listing the groups (RemoteGetInformation)");
+    json rows = json::array();
+    for (uint32_t at = 0; block.p != nullptr && at + sizeof(GROUP_ITEM) <= block.n; at += sizeof(GROUP_ITEM)) {
+      GROUP_ITEM g;
+      std::memcpy(&g, static_cast<const uint8_t*>(block.p) + at, sizeof g);
+      rows.push_back(GroupJson(g));
+    }
+    Emit("groups", rows, {{"id", "ID"}, {"name", "NAME"}, {"note", "NOTE"}});
+  }));
+
+  static std::string name, note;
+  CLI::App* add = Command(*groups, "add", "Add a group (its ID is shown by \"groups list\")", [] {
+    GROUP_ITEM g{};
+    Put(g.szName, name, "group name");
+    Put(g.szNote, note, "--note");
+    FolderName fname = ParseFolder(folder, {QZ_KIND_ADDRESSBOOK});
+    Session s;
+    FOLDERINFO_TABLE f = FindFolder(s, fname, {QZ_KIND_ADDRESSBOOK});
+    // The group block travels in only: the server does not send the ID back.
+    Check(RemoteNewInformation(s.id(), &f, kInfoGroup, &g, sizeof g), "adding the group (RemoteNewInformation)");
+    Done("group " + name + " added", {{"name", name}, {"note", note}, {"folder_id", f.dwFolderID}});
+  });
+  add->add_option("name", name, "Name, at most 39 characters")->required();
+  add->add_option("--note", note, "Note, at most 79 characters");
+  folder_option(add);
+
+  static uint32_t group_id = 0;
+  Command(*groups, "delete", "Delete a group (its entries stay)", [] {
+    Session s;
+    GROUP_ITEM g = FindGroup(s, group_id);
+    FOLDERINFO_TABLE f = FolderOf(s, g.dwFolderID, {QZ_KIND_ADDRESSBOOK});
+    Check(RemoteDeleteInformation(s.id(), &f, kInfoGroup, &g, sizeof g), "deleting the group (RemoteDeleteInformation)");
+    Done("group " + std::to_string(group_id) + " deleted", {{"id", group_id}});
+  })->add_option("id", group_id, "Group ID")->required();
+
+  // A relation is made and removed in the folder of its address entry.
+  static std::vector<uint32_t> entries;
+  auto membership = [](const char* cmd, bool join) {
+    return [cmd, join] {
+      Session s;
+      FindGroup(s, group_id);
+      const std::vector<ADDRESS_ITEM> book = AddressBook(s, nullptr);
+      for (uint32_t entry : entries) {
+        auto it = std::find_if(book.begin(), book.end(), [entry](const ADDRESS_ITEM& a) { return a.dwItemID == entry; });
+        if (it == book.end()) throw Failure(kExitNotFound, "no address entry " + std::to_string(entry));
+        FOLDERINFO_TABLE f = FolderOf(s, it->dwFolderID, {QZ_KIND_ADDRESSBOOK});
+        ADDRRELATION_TABLE r{entry, group_id};
+        Check(join ? RemoteNewInformation(s.id(), &f, kInfoRelation, &r, sizeof r)
+                   : RemoteDeleteInformation(s.id(), &f, kInfoRelation, &r, sizeof r),
+              std::string(join ? "adding entry " : "removing entry ") + std::to_string(entry) +
+                  (join ? " (RemoteNewInformation)" : " (RemoteDeleteInformation)"));
+      }
+      Done(std::to_string(entries.size()) + " entr" + (entries.size() == 1 ? "y " : "ies ") +
+               (join ? "added to" : "removed from") + " group " + std::to_string(group_id),
+           {{"group_id", group_id}, {"entries", entries}, {"action", cmd}});
+    };
+  };
+  for (auto [cmd, help, join] : {std::tuple<const char*, const char*, bool>{"join", "Add address entries to a group", true},
+                                 {"leave", "Remove address entries from a group", false}}) {
+    CLI::App* c = Command(*groups, cmd, help, membership(cmd, join));
+    c->add_option("group", group_id, "Group ID")->required();
+    c->add_option("entries", entries, "Address entry IDs")->required();
+  }
+
+  static uint32_t of_group = 0, of_entry = 0;
+  CLI::App* relations = Command(*groups, "relations", "The relations of a group (its entries) or of an address entry (its groups)", [] {
+    if ((of_group == 0) == (of_entry == 0)) Usage("give one of --group and --entry");
+    Session s;
+    Block<ADDRRELATION_TABLE> list;
+    // Address type 0 asks by entry, 1 by group.
+    Check(RemoteGetAddressRelation(s.id(), of_group != 0 ? of_group : of_entry, of_group != 0 ? 1 : 0,
+                                   list.out(), &list.n),
+          "reading the relations (RemoteGetAddressRelation)");
+    json names = json::array();
+    std::map<uint32_t, std::string> entry_names, group_names;
+    for (const ADDRESS_ITEM& a : AddressBook(s, &names)) entry_names[a.dwItemID] = Text(a.szName);
+    for (const json& g : names) group_names[g["id"].get<uint32_t>()] = g["name"].get<std::string>();
+    json rows = json::array();
+    for (const ADDRRELATION_TABLE& r : Records(list))
+      rows.push_back({{"entry_id", r.dwAddressID}, {"entry", entry_names[r.dwAddressID]},
+                      {"group_id", r.dwGroupID}, {"group", group_names[r.dwGroupID]}});
+    Emit("relations", rows, {{"group_id", "GROUP"}, {"group", "GROUP NAME"}, {"entry_id", "ENTRY"}, {"entry", "ENTRY NAME"}});
+  });
+  relations->add_option("-g,--group", of_group, "The entries of this group")->check(CLI::Range(1u, 0xFFFFFFFFu));
+  relations->add_option("-e,--entry", of_entry, "The groups of this address entry")->check(CLI::Range(1u, 0xFFFFFFFFu));
+}
+
 }  // namespace
 
 void AddStoreCommands(CLI::App& root) {
   AddInbox(root);
   AddAddressBook(root);
+  AddGroups(*root.get_subcommand("addressbook"));
 }
 
 }  // namespace qzfax
