@@ -502,6 +502,13 @@ BAD_NEW = [
     ("purge all", ("inbox", "purge", "-w", ""), 7, "BAD_CONDITION"),
     ("no template", ("reports", "templates", "delete", "999"), 6, "NO_SUCH_RECORD"),
     ("no draft", ("drafts", "edit", "999", "LETTER", "-t", "1"), 6, "NOT_FOUND"),
+    ("inline wait", ("send", "--inline", "LETTER", "-t", "1", "--wait"), 2, "--wait cannot follow"),
+    ("inline hold", ("send", "--inline", "LETTER", "-t", "1", "--hold"), 2, "--hold cannot"),
+    ("inline sender", ("send", "--inline", "LETTER", "-t", "1", "--sender", "s" * 30), 2, "at most 29 characters"),
+    ("relations of nothing", ("addressbook", "groups", "relations"), 2, "one of --group and --entry"),
+    ("cover page name", ("coverpages", "delete", ".hidden"), 2, "not a stored file name"),
+    ("SysLogBackup set", ("config", "set", "SysLogBackup", "x"), 2, "qzfax log backup"),
+    ("no group", ("addressbook", "groups", "delete", "999999"), 6, "no group 999999"),
 ]
 
 
@@ -531,4 +538,132 @@ RIGHTS = [
 def test_new_commands_rights_one_bit(server, mask, args, want_exit, want_text):
     assert qzfax(server, "users", "set", "guest", "-r", "0,0,0," + mask).returncode == 0
     r = qzfax(server, *args, transport="tcp")
+    assert r.returncode == want_exit and want_text in r.stderr, r.stderr
+
+
+def put(server, name, data=b"", size=None):
+    """A file in the work directory: `data`, then zeros up to `size` (sparse)."""
+    path = os.path.join(server.work, name)
+    with open(path, "wb") as f:
+        f.write(data)
+        if size is not None:
+            f.truncate(size)
+    return path
+
+
+def test_cover_pages_and_script_files_read_back(server):
+    # The server returns no ID for a new cover page; the first one it stores
+    # gets 1 (no test before this one adds a cover page).
+    got = os.path.join(server.work, "got")
+
+    def fetch(*cmd):
+        r = qzfax(server, *cmd, "-o", got)
+        return open(got, "rb").read() if r.returncode == 0 else r.returncode
+    front = put(server, "front.cov", b"cover one\n")
+    assert qzfax(server, "coverpages", "add", front).returncode == 0
+    assert fetch("coverpages", "fetch", "1") == b"cover one\n"
+    assert qzfax(server, "coverpages", "replace", "1", put(server, "new.cov", b"cover two\n")).returncode == 0
+    assert fetch("coverpages", "fetch", "1") == b"cover two\n"
+    r = qzfax(server, "coverpages", "add", front)
+    assert r.returncode == 7 and "EXISTS" in r.stderr
+    assert qzfax(server, "coverpages", "delete", "front.cov").returncode == 0
+    assert fetch("coverpages", "fetch", "1") == 6
+    assert qzfax(server, "coverpages", "delete", "1").returncode == 6
+    # A script's file replaced by name; a name no script has is not stored.
+    assert qzfax(server, "scripts", "add", "rt.scr", front).returncode == 0
+    assert qzfax(server, "scripts", "replace", "rt.scr", server.letter).returncode == 0
+    assert fetch("scripts", "fetch", "rt.scr") == open(server.letter, "rb").read()
+    assert qzfax(server, "scripts", "replace", "none.scr", front).returncode == 6
+    assert fetch("scripts", "fetch", "none.scr") != b"cover one\n"
+
+
+# Each bound from both sides; what is taken is read back (with --json) and
+# must show `want`. Files: a name and a size (None: a few bytes of text).
+INLINE_MAX = (4 << 20) - (64 << 10)
+BOUNDS = [
+    ("cover name 64", ("coverpages", "add", ("c" * 64, None)), 0, ("coverpages", "delete", "c" * 64), "c" * 64),
+    ("cover name 65", ("coverpages", "add", ("c" * 65, None)), 2, "not a stored file name", None),
+    ("cover 64 MiB", ("coverpages", "add", ("big.cov", 64 << 20)), 0, ("coverpages", "delete", "big.cov"), "big.cov"),
+    ("cover 64 MiB + 1", ("coverpages", "add", ("big1.cov", (64 << 20) + 1)), 2, "larger than the server", None),
+    ("group name 39", ("addressbook", "groups", "add", "g" * 39), 0, ("addressbook", "groups", "list"), "g" * 39),
+    ("group name 40", ("addressbook", "groups", "add", "g" * 40), 2, "at most 39 characters", None),
+    ("inline at its bound", ("send", "--inline", ("max.tif", INLINE_MAX), "-t", "5550100", "--sender", "s" * 29),
+     0, ("queue", "list"), "s" * 29),
+    ("inline one over", ("send", "--inline", ("over.tif", INLINE_MAX + 1), "-t", "5550100"), 2, "too large", None),
+]
+
+
+@pytest.mark.parametrize("args,want_exit,check,want", [b[1:] for b in BOUNDS], ids=[b[0] for b in BOUNDS])
+def test_new_commands_bounds_from_both_sides(server, args, want_exit, check, want):
+    letter = open(server.letter, "rb").read()
+    args = [put(server, a[0], letter if a[0].endswith(".tif") else b"x\n", a[1]) if isinstance(a, tuple) else a
+            for a in args]
+    r = qzfax(server, *args)
+    assert r.returncode == want_exit, r.stderr
+    if want_exit != 0:
+        assert check in r.stderr
+        return
+    r = qzfax(server, "--json", *check)
+    assert r.returncode == 0 and want in r.stdout, r.stderr
+
+
+def test_group_membership_read_back_through_relations(server):
+    assert qzfax(server, "addressbook", "add", "-n", "Member", "--fax", "77").returncode == 0
+    entry = only(qjson(server, "addressbook", "list")["entries"], name="Member")["id"]
+    assert qzfax(server, "addressbook", "groups", "add", "team", "--note", "n" * 79).returncode == 0
+    group = only(qjson(server, "addressbook", "groups", "list")["groups"], name="team")
+    assert group["note"] == "n" * 79
+
+    def relations(option, value):
+        rows = qjson(server, "addressbook", "groups", "relations", option, str(value))["relations"]
+        return [(r["group"], r["entry"]) for r in rows]
+    join = ("addressbook", "groups", "join", str(group["id"]), str(entry))
+    assert qzfax(server, *join).returncode == 0
+    assert relations("--group", group["id"]) == [("team", "Member")] == relations("--entry", entry)
+    r = qzfax(server, *join)
+    assert r.returncode == 7 and "EXISTS" in r.stderr
+    assert qzfax(server, "addressbook", "groups", "leave", str(group["id"]), str(entry)).returncode == 0
+    assert relations("--group", group["id"]) == []
+    # A deleted group takes its relations with it; the entry stays.
+    assert qzfax(server, *join).returncode == 0
+    assert qzfax(server, "addressbook", "groups", "delete", str(group["id"])).returncode == 0
+    assert relations("--entry", entry) == []
+    assert group["id"] not in [g["id"] for g in qjson(server, "addressbook", "groups", "list")["groups"]]
+    assert only(qjson(server, "addressbook", "list")["entries"], id=entry)
+
+
+def test_log_backup_writes_the_selected_entries_where_it_says(server):
+    assert qzfax(server, "config", "set", "StationID", "backup probe").returncode == 0
+    selected = qjson(server, "log", "system", "-w", "source=configuration")["entries"]
+    out = qjson(server, "log", "backup", "-w", "source=configuration")
+    assert out["entries"] == len(selected) > 0
+    assert os.path.dirname(out["file"]) == os.path.join(server.tmp.name, "qzfaxd.db.data", "backups")
+    data = open(out["file"], "rb").read()
+    assert len(data) == 440 * len(selected) and b"StationID = \"backup probe\"" in data
+
+
+# Over TCP as "guest", one bit present and the other missing; the server's
+# refusals are 0xC1FE0007, the library's 0xC1FF300C. An inline document
+# need not lie in the spool directory.
+RIGHTS_FILES = [
+    ("0x800,0,0,0", ("addressbook", "groups", "list"), 0, ""),
+    ("0x1000,0,0,0", ("addressbook", "groups", "list"), 5, "0xC1FE0007"),
+    ("0x1000,0,0,0", ("addressbook", "groups", "add", "tcp group"), 0, ""),
+    ("0x800,0,0,0", ("addressbook", "groups", "add", "tcp group 2"), 5, "0xC1FF300C"),
+    ("0,0,0,0x420", ("log", "backup"), 0, ""),
+    ("0,0,0,0x20", ("log", "backup"), 5, "0xC1FE0007"),
+    ("0,0,0,0x400", ("log", "backup"), 5, "0xC1FF300C"),
+    ("0,0,0x20,0", ("send", "--inline", "LETTER", "-t", "555"), 0, ""),
+    ("0,0,0x20,0", ("send", "LETTER", "-t", "555"), 7, "FILE_DENIED"),
+    ("0,0,0x40,0", ("send", "--inline", "LETTER", "-t", "555"), 5, "0xC1FE0007"),
+    ("-1,-1,-1,-1", ("coverpages", "add", "LETTER"), 5, "0xC1FE0007"),
+]
+
+
+@pytest.mark.parametrize("masks,args,want_exit,want_text", RIGHTS_FILES,
+                         ids=["%s %s" % (r[0], " ".join(r[1][:2])) for r in RIGHTS_FILES])
+def test_file_group_backup_inline_rights(server, masks, args, want_exit, want_text):
+    qzfax(server, "users", "whoami", transport="tcp")  # "guest" is made at its first login
+    assert qzfax(server, "users", "set", "guest", "-r", masks.replace("-1", "0xFFFFFFFF")).returncode == 0
+    r = qzfax(server, *[server.letter if a == "LETTER" else a for a in args], transport="tcp")
     assert r.returncode == want_exit and want_text in r.stderr, r.stderr
