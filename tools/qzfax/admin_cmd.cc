@@ -267,10 +267,7 @@ json SentTemplate(const FAXREPORTMODEL& t) {
 void AddReportTemplates(CLI::App& reports) {
   CLI::App* templates = Group(reports, "templates", "Report templates: a named grouping, direction and condition");
   static std::string folder = "templates";
-  auto folder_option = [](CLI::App* c) {
-    c->add_option("-f,--folder", folder, "templates, public:templates or department:templates, or a folder number")
-        ->capture_default_str();
-  };
+  auto folder_option = [](CLI::App* c) { AddFolderOption(c, folder, "templates"); };
   auto the_folder = [](const Session& s) {
     return FindFolder(s, ParseFolder(folder, {QZ_KIND_TEMPLATES}), {QZ_KIND_TEMPLATES});
   };

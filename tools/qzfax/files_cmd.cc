@@ -99,14 +99,18 @@ void AddCoverPages(CLI::App& root) {
 
   static std::string which;
   Command(*pages, "delete", "Delete a cover page and its file, by ID or name (administrators)", [] {
-    const bool by_id = !which.empty() && which.find_first_not_of("0123456789") == std::string::npos;
+    // Digits that fit 32 bits are an ID (the server reads them so), else a name.
+    const bool by_id = !which.empty() && which.size() <= 10 &&
+                       which.find_first_not_of("0123456789") == std::string::npos &&
+                       std::stoull(which) <= 0xFFFFFFFFull;
     if (!by_id) CheckStoreName(which, "cover page name");
     Session s;
     // The server reads the name (an ID in digits or a name); the flag and
     // the ID argument are not sent.
     Check(RemoteDeleteFileFromServer(s.id(), kCoverPageFile, 0, 0, which.c_str()),
           "deleting the cover page (RemoteDeleteFileFromServer)");
-    Done("cover page " + which + " deleted", {{by_id ? "id" : "name", which}});
+    Done("cover page " + which + " deleted",
+         by_id ? json{{"id", std::stoul(which)}} : json{{"name", which}});
   })->add_option("page", which, "Cover page ID or name")->required();
 }
 

@@ -59,6 +59,12 @@ FOLDERINFO_TABLE FindFolder(const Session& s, const FolderName& name,
                                             : "no such folder visible to you");
 }
 
+void AddFolderOption(CLI::App* c, std::string& folder, const std::string& kind) {
+  c->add_option("-f,--folder", folder,
+                kind + ", public:" + kind + " or department:" + kind + ", or a folder number")
+      ->capture_default_str();
+}
+
 FOLDERINFO_TABLE FolderOf(const Session& s, uint32_t folder_id, const std::vector<uint32_t>& kinds) {
   FolderName n;
   n.id = folder_id;

@@ -31,6 +31,9 @@ FolderName ParseFolder(const std::string& text, std::vector<uint32_t> kinds);
 // The server's record of the folder (not found: exit status 6).
 FOLDERINFO_TABLE FindFolder(const Session& s, const FolderName& name,
                             const std::vector<uint32_t>& kinds);
+// Adds "-f,--folder" to `c`: one's own folder named `kind` (e.g. "templates"),
+// the shared ones with public: or department: in front, or a folder number.
+void AddFolderOption(CLI::App* c, std::string& folder, const std::string& kind);
 // The folder with that number among `kinds`.
 FOLDERINFO_TABLE FolderOf(const Session& s, uint32_t folder_id, const std::vector<uint32_t>& kinds);
 

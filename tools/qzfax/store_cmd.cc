@@ -390,10 +390,7 @@ GROUP_ITEM FindGroup(const Session& s, uint32_t id) {
 void AddGroups(CLI::App& book) {
   CLI::App* groups = Group(book, "groups", "Groups of address entries and their members");
   static std::string folder = "addressbook";
-  auto folder_option = [](CLI::App* c) {
-    c->add_option("-f,--folder", folder, "addressbook, public:addressbook or department:addressbook, or a folder number")
-        ->capture_default_str();
-  };
+  auto folder_option = [](CLI::App* c) { AddFolderOption(c, folder, "addressbook"); };
   folder_option(Command(*groups, "list", "List the groups of an address-book folder", [] {
     FolderName name = ParseFolder(folder, {QZ_KIND_ADDRESSBOOK});
     Session s;
