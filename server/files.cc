@@ -388,6 +388,13 @@ int32_t Files::ReplaceFile(Call& call, uint16_t opnum) {
   if (opnum == 49) {
     const std::string& name = call.arg(3).text;
     if (!ValidStoreName(name)) return call.Fail(kBadArgument, "script name");
+    // Only a script the list shows has its file replaced: a file of no
+    // script would be one nobody sees.
+    const bool listed = context_->store->WithDb([&](sqlite3* db) {
+      Stmt s(db, "SELECT 1 FROM scripts WHERE name = ?");
+      return s.Bind(1, std::string_view(name)) && s.Step() == SQLITE_ROW;
+    });
+    if (!listed) return call.Fail(kNotFound, "no script " + name);
     uint32_t pages = 0;
     return CopyIn(call, *context_, path, "scripts/" + name, false, &pages);
   }

@@ -152,6 +152,13 @@ TEST_F(FilesTest, CoverPagesAndScriptsAreAnAdministratorsToChange) {
   EXPECT_EQ(call(48, 0, {src}), S(kExists));
   EXPECT_EQ(call(45, 1, {dir_ + "/back.cov"}), 1);
   EXPECT_EQ(call(49, 0, {"../evil", src}), S(kBadArgument));
+  // The file of a listed script only: no file for a name no script has.
+  EXPECT_EQ(call(49, 0, {"dial.scr", src}), S(kNotFound));
+  EXPECT_FALSE(std::filesystem::exists(context_.data_dir + "/scripts/dial.scr"));
+  store_->WithDb([](sqlite3* db) {
+    return sqlite3_exec(db, "INSERT INTO scripts (id, name, flags, description, record)"
+                            " VALUES (1, 'dial.scr', 0, '', x'')", nullptr, nullptr, nullptr);
+  });
   EXPECT_EQ(call(49, 0, {"dial.scr", src}), 1);
   EXPECT_EQ(call(46, 0, {"dial.scr", dir_ + "/dial.out"}), 1);
   EXPECT_EQ(call(50, 3, {"dial.scr"}), 1);

@@ -234,7 +234,15 @@ int32_t LinesFamily::Main(Call& call, uint16_t opnum) {
         SetReply(call, 3, 4, {});
         return rc;
       }
-      return RunRecordQuery(call, store, kScriptKind, call.arg(2).text, 3, 4);
+      // dwSize is the file's size now: the script-file procedures replace
+      // and delete the file without touching the record.
+      return RunRecordQuery(call, store, kScriptKind, call.arg(2).text, 3, 4,
+                            [&](sqlite3*, Record& r) {
+                              std::error_code ec;
+                              const auto size = std::filesystem::file_size(
+                                  ScriptPath(context_->data_dir, TextAt(r.data() + 12, 64)), ec);
+                              PutU32At(r.data() + 76, ec ? 0 : static_cast<uint32_t>(size));
+                            });
     case 39: return ScriptFileOp(call);
     default: return call.Fail(kNotHandled, "not handled");
   }

@@ -214,6 +214,15 @@ TEST(Lines, ScriptsAreStoredFiles) {
   EXPECT_EQ(h.Command(39, 1, script(0, "x", "../escape")), AsResult(kBadArgument));
   EXPECT_EQ(h.Command(39, 1, script(0, "x", ".hidden")), AsResult(kBadArgument));
   EXPECT_EQ(h.Command(39, 1, script(0, "x")), AsResult(kDuplicate));  // the name is taken
+  // dwSize follows the file when it is replaced or removed behind the record.
+  for (auto [text, size] : {std::pair<std::string, uint32_t>{"ATDT 5550100\n", 13}, {"", 0}}) {
+    if (size != 0)
+      std::ofstream(path) << text;
+    else
+      std::filesystem::remove(path);
+    ASSERT_EQ(h.Query(38, "", &list), kOk);
+    EXPECT_EQ(h.Records<SCRIPTINFO>(list).at(0).dwSize, size);
+  }
   // Renaming moves the file.
   ASSERT_EQ(h.Command(39, 1, script(1, "ATDP\n", "pulse.scr")), kOk) << h.note;
   EXPECT_FALSE(std::filesystem::exists(path));
