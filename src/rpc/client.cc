@@ -180,19 +180,25 @@ void ClientConnection::ReceiveReply(uint32_t call_id, uint16_t ctx,
   Clock::time_point progress = Clock::now();
   for (;;) {
     const Clock::time_point now = Clock::now();
-    int64_t wait = -1;
+    // The nearer of the two limits. A limit already passed ends the call
+    // here, whatever is waiting to be read: a peer that keeps sending
+    // empty fragments is as silent as one that sends nothing.
+    const bool receive_limits = settings_.receive_timeout_ms >= 0;
+    int64_t wait = -1;  // no limit
     bool total_limits = false;
-    if (settings_.receive_timeout_ms >= 0)
+    if (receive_limits) {
       wait = std::chrono::duration_cast<milliseconds>(
                  progress + milliseconds(settings_.receive_timeout_ms) - now).count();
+      if (wait < 0) Fail(status::kCallCancelled);
+    }
     if (settings_.call_timeout_ms >= 0) {
       int64_t left = std::chrono::duration_cast<milliseconds>(deadline - now).count();
-      if (wait < 0 || left < wait) {
+      if (left < 0) Fail(status::kCallFailed);
+      if (!receive_limits || left < wait) {
         wait = left;
         total_limits = true;
       }
     }
-    if (settings_.receive_timeout_ms >= 0 || settings_.call_timeout_ms >= 0) wait = std::max<int64_t>(wait, 0);
     const int wait_ms = static_cast<int>(std::min<int64_t>(wait, INT32_MAX));
     const uint32_t timed_out = total_limits ? status::kCallFailed : status::kCallCancelled;
     PduHeader h;

@@ -643,6 +643,32 @@ TEST_F(ScriptedServerTest, TricklingRepliesEndAtTheCallDeadline) {
   }
 }
 
+// A receive limit, once passed, ends the call even while empty fragments
+// keep arriving: a negative time left is not "no limit" (which would leave
+// only the call deadline). The server floods empty fragments for 300 ms
+// and then ends the reply, which a client that let the 20 ms limit lapse
+// would wait for and accept.
+TEST_F(ScriptedServerTest, APassedReceiveLimitEndsAFloodOfEmptyFragments) {
+  ClientSettings s;
+  s.receive_timeout_ms = 20;
+  s.call_timeout_ms = 600000;
+  auto conn = Start(
+      [&](Transport& t) {
+        Ack(t);
+        PduHeader h;
+        if (Read(t, &h).empty()) return;
+        const std::vector<uint8_t> first = Response(h.call_id, {}, pfc::kFirstFrag);
+        const std::vector<uint8_t> empty = Response(h.call_id, {}, 0);
+        if (t.SendAll(first) != IoResult::kOk) return;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+        while (std::chrono::steady_clock::now() < end)
+          if (t.SendAll(empty) != IoResult::kOk) return;
+        t.SendAll(Response(h.call_id, {}, pfc::kLastFrag));
+      },
+      s);
+  EXPECT_EQ(CallCode(*conn), status::kCallCancelled);
+}
+
 TEST_F(ScriptedServerTest, BigEndianFragmentedReply) {
   std::vector<uint8_t> stub = Pattern(5000);
   JoinGuard guard{this};
