@@ -356,6 +356,19 @@ class ScriptedServerTest : public ::testing::Test {
     if (s.receive_timeout_ms == ClientSettings{}.receive_timeout_ms) s.receive_timeout_ms = 10000;
     return std::make_unique<ClientConnection>(std::move(client), s, 0);
   }
+  // A script that answers the first call: after the bind, `reply` gets the
+  // transport and the call's id (it is not run when no request comes).
+  std::unique_ptr<ClientConnection> StartReplying(std::function<void(Transport&, uint32_t)> reply,
+                                                  ClientSettings s = {}) {
+    return Start(
+        [reply](Transport& t) {
+          Ack(t);
+          PduHeader h;
+          if (Read(t, &h).empty()) return;
+          reply(t, h.call_id);
+        },
+        s);
+  }
   void TearDown() override { StopScript(); }
   void StopScript() {
     if (server_end_) server_end_->Shutdown();
@@ -591,14 +604,7 @@ TEST_F(ScriptedServerTest, HostileReplies) {
     s.proposed_frag = 1432;
     s.receive_timeout_ms = std::string(c.name) == "silent peer" ? 300 : 10000;
     s.max_reply_bytes = 100000;
-    auto conn = Start(
-        [&](Transport& t) {
-          Ack(t);
-          PduHeader h;
-          if (Read(t, &h).empty()) return;
-          c.reply(t, h.call_id);
-        },
-        s);
+    auto conn = StartReplying(c.reply, s);
     EXPECT_EQ(CallCode(*conn), c.want) << c.name;
     TearDown();
     server_end_.reset();
@@ -623,18 +629,15 @@ TEST_F(ScriptedServerTest, TricklingRepliesEndAtTheCallDeadline) {
     ClientSettings s;
     s.receive_timeout_ms = c.receive_ms;
     s.call_timeout_ms = c.call_ms;
-    auto conn = Start(
-        [&](Transport& t) {
-          Ack(t);
-          PduHeader h;
-          if (Read(t, &h).empty()) return;
+    auto conn = StartReplying(
+        [&](Transport& t, uint32_t id) {
           std::vector<uint8_t> piece(c.bytes);
-          if (t.SendAll(Response(h.call_id, piece, pfc::kFirstFrag)) != IoResult::kOk) return;
+          if (t.SendAll(Response(id, piece, pfc::kFirstFrag)) != IoResult::kOk) return;
           for (int i = 0; i < 200; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            if (t.SendAll(Response(h.call_id, piece, 0)) != IoResult::kOk) return;
+            if (t.SendAll(Response(id, piece, 0)) != IoResult::kOk) return;
           }
-          t.SendAll(Response(h.call_id, piece, pfc::kLastFrag));
+          t.SendAll(Response(id, piece, pfc::kLastFrag));
         },
         s);
     EXPECT_EQ(CallCode(*conn), c.want) << c.name;
@@ -652,18 +655,14 @@ TEST_F(ScriptedServerTest, APassedReceiveLimitEndsAFloodOfEmptyFragments) {
   ClientSettings s;
   s.receive_timeout_ms = 20;
   s.call_timeout_ms = 600000;
-  auto conn = Start(
-      [&](Transport& t) {
-        Ack(t);
-        PduHeader h;
-        if (Read(t, &h).empty()) return;
-        const std::vector<uint8_t> first = Response(h.call_id, {}, pfc::kFirstFrag);
-        const std::vector<uint8_t> empty = Response(h.call_id, {}, 0);
-        if (t.SendAll(first) != IoResult::kOk) return;
+  auto conn = StartReplying(
+      [](Transport& t, uint32_t id) {
+        if (t.SendAll(Response(id, {}, pfc::kFirstFrag)) != IoResult::kOk) return;
+        const std::vector<uint8_t> empty = Response(id, {}, 0);
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
         while (std::chrono::steady_clock::now() < end)
           if (t.SendAll(empty) != IoResult::kOk) return;
-        t.SendAll(Response(h.call_id, {}, pfc::kLastFrag));
+        t.SendAll(Response(id, {}, pfc::kLastFrag));
       },
       s);
   EXPECT_EQ(CallCode(*conn), status::kCallCancelled);
