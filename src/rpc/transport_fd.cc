@@ -1,6 +1,7 @@
 // transport_fd.cc -- socket-descriptor Transport and Listener: full sends
-// with MSG_NOSIGNAL, deadline-bounded exact reads via poll(), shutdown that
-// wakes blocked readers, and accept with peer address / SO_PEERCRED.
+// (gather writes of several pieces) with MSG_NOSIGNAL, deadline-bounded
+// exact reads via poll(), shutdown that wakes blocked readers, and accept
+// with peer address / SO_PEERCRED.
 //
 // Thread-safety: see transport_fd.h.
 #include "rpc/transport_fd.h"
