@@ -16,6 +16,7 @@
 #include <system_error>
 
 #include "server/client_files.h"
+#include "server/lines.h"
 #include "server/message_store.h"
 #include "server/sql.h"
 
@@ -390,11 +391,7 @@ int32_t Files::ReplaceFile(Call& call, uint16_t opnum) {
     if (!ValidStoreName(name)) return call.Fail(kBadArgument, "script name");
     // Only a script the list shows has its file replaced: a file of no
     // script would be one nobody sees.
-    const bool listed = context_->store->WithDb([&](sqlite3* db) {
-      Stmt s(db, "SELECT 1 FROM scripts WHERE name = ?");
-      return s.Bind(1, std::string_view(name)) && s.Step() == SQLITE_ROW;
-    });
-    if (!listed) return call.Fail(kNotFound, "no script " + name);
+    if (!ScriptListed(context_->store, name)) return call.Fail(kNotFound, "no script " + name);
     uint32_t pages = 0;
     return CopyIn(call, *context_, path, "scripts/" + name, false, &pages);
   }

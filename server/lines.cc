@@ -111,6 +111,13 @@ std::string ScriptPath(const std::string& data_dir, const std::string& name) {
   return data_dir + "/scripts/" + name;
 }
 
+bool ScriptListed(Store* store, const std::string& name) {
+  return store->WithDb([&](sqlite3* db) {
+    Stmt s(db, "SELECT 1 FROM scripts WHERE name = ?");
+    return s.Bind(1, std::string_view(name)) && s.Step() == SQLITE_ROW;
+  });
+}
+
 std::vector<LineView> ListLines(Store* store) {
   std::vector<LineView> lines;
   store->WithDb([&](sqlite3* db) {

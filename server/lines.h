@@ -67,6 +67,8 @@ bool SeedLinesIfNone(Store* store, uint32_t count, uint32_t first_number);
 // file the script-file procedures of the file transfer family name).
 bool ValidScriptName(const std::string& name);
 std::string ScriptPath(const std::string& data_dir, const std::string& name);
+// True when a script of that name is in the list (rpcGetScriptList).
+bool ScriptListed(Store* store, const std::string& name);
 
 class LinesFamily final : public ProcedureFamily {
  public:
